@@ -1,0 +1,31 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class AgentCore;
+class AgentPrivate;
+
+// The one object the agent exports on the system bus. Its slots unpack a call and hand it to
+// the support-file functions; callers get an empty reply whatever happened.
+class Agent : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.corvid.serviceandsupport.agent")
+public:
+    explicit Agent(AgentCore *core);
+    ~Agent() override;
+
+public Q_SLOTS:
+    Q_SCRIPTABLE void updateDeviceTreeFile(const QByteArray &data);
+    Q_SCRIPTABLE void updateCustomFile(const QByteArray &data);
+    Q_SCRIPTABLE void downloadQRCode(const QString &qrCodeType, QString saveName,
+                                     const QByteArray &data, bool delCacheFile = false);
+
+private:
+    std::unique_ptr<AgentPrivate> d;
+};

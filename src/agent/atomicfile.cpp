@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "atomicfile.h"
+
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+AtomicFile::AtomicFile(int dirFd, const QByteArray &name)
+    : m_dirFd(dirFd)
+    , m_name(name)
+{
+}
+
+AtomicFile::~AtomicFile()
+{
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        ::unlinkat(m_dirFd, m_tempName.constData(), 0);
+    }
+}
+
+bool AtomicFile::open()
+{
+    if (m_name.isEmpty() || m_name == "." || m_name == ".." || m_name.contains('/')
+        || m_name.contains('\0'))
+        return false;
+
+    struct stat st;
+    if (::fstatat(m_dirFd, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (S_ISREG(st.st_mode)) {
+            m_keepOwner = true;
+            m_mode = st.st_mode & 07777;
+            m_uid = st.st_uid;
+            m_gid = st.st_gid;
+        } else if (!S_ISLNK(st.st_mode)) {
+            errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        return false;
+    }
+
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        m_tempName = QByteArray(temporaryPrefix)
+            + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+        m_fd = ::openat(m_dirFd, m_tempName.constData(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (m_fd >= 0 || errno != EEXIST)
+            break;
+    }
+    return m_fd >= 0;
+}
+
+static bool writeAll(int fd, const char *data, qsizetype size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+bool AtomicFile::commit(const QByteArray &data)
+{
+    if (m_fd < 0)
+        return false;
+
+    bool ok = writeAll(m_fd, data.constData(), data.size());
+    // The owner first: changing it clears set-id bits that the mode then restores.
+    if (ok && m_keepOwner)
+        ok = ::fchown(m_fd, m_uid, m_gid) == 0 && ::fchmod(m_fd, m_mode) == 0;
+    ok = ok && ::fsync(m_fd) == 0;
+    ok = ::close(m_fd) == 0 && ok;
+    m_fd = -1;
+    if (ok)
+        ok = ::renameat(m_dirFd, m_tempName.constData(), m_dirFd, m_name.constData()) == 0;
+    if (!ok) {
+        ::unlinkat(m_dirFd, m_tempName.constData(), 0);
+        return false;
+    }
+    // The rename is durable only once the directory itself is on disk.
+    ::fsync(m_dirFd);
+    return true;
+}

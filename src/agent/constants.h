@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QString>
+
+// Fixed names of the service: bus, logging and the support application's data files.
+namespace kvo {
+
+inline QString serviceName() { return QStringLiteral("com.corvid.serviceandsupport"); }
+inline QString agentObjectPath() { return QStringLiteral("/com/corvid/serviceandsupport/agent"); }
+inline QString agentInterface() { return QStringLiteral("com.corvid.serviceandsupport.agent"); }
+inline constexpr int agentRegisterOptions = 0x770;
+
+inline QString organizationName() { return QStringLiteral("kvo-agent"); }
+inline constexpr const char *localeCodec = "UTF-8";
+
+inline QString logFormat()
+{
+    return QStringLiteral("%{time}{yyyy-MM-dd, HH:mm:ss.zzz} [%{type:-7}] [%{file:-20} %{line}] %{message}\n");
+}
+inline QString logDirectory() { return QStringLiteral("/var/log/kvo/kvo-service-support/"); }
+inline QString logFileName() { return QStringLiteral("kvo-service-support-agent.log"); }
+inline QString logFilePath() { return logDirectory() + logFileName(); }
+inline constexpr const char *logCategoryName = "org.corvid.kvo-service-support.agent";
+
+inline QString configService() { return QStringLiteral("org.desktopspec.ConfigManager"); }
+inline QString configRootPath() { return QStringLiteral("/"); }
+inline QString configRootInterface() { return QStringLiteral("org.desktopspec.ConfigManager"); }
+inline QString configManagerInterface() { return QStringLiteral("org.desktopspec.ConfigManager.Manager"); }
+inline QString configAppId() { return QStringLiteral("org.corvid.kvo-service-support"); }
+inline QString configName() { return QStringLiteral("org.corvid.kvo-service-support.agent"); }
+inline QString configSubPath() { return QString(QLatin1String("")); }
+inline QString logRulesKey() { return QStringLiteral("log_rules"); }
+
+inline QString applicationName() { return QStringLiteral("kvo-service-support"); }
+inline QString supportDirectory() { return QStringLiteral("/usr/share/") + applicationName() + QStringLiteral("/ini/"); }
+inline QString deviceTreeFileName() { return QStringLiteral("kvo-devicetree.json"); }
+inline QString customerFileName() { return QStringLiteral("customer.json"); }
+inline QString qrCodeDirectory() { return QStringLiteral("/usr/share/kvo-service-support/ini/QRCode/"); }
+inline QString qrCodePrefix() { return QStringLiteral("/usr/share/kvo-service-support/ini/QRCode"); }
+
+} // namespace kvo

@@ -1,0 +1,114 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "logdebughelper.h"
+
+#include "agentlog.h"
+#include "constants.h"
+
+#include <QDBusConnection>
+#include <QDBusInterface>
+#include <QDBusObjectPath>
+#include <QDBusReply>
+#include <QDBusVariant>
+#include <QLoggingCategory>
+#include <QStringList>
+
+LogDebugHelper::LogDebugHelper()
+{
+    // Must happen before the application object exists: Qt reads the variable then, and its
+    // rules would override every rule applied through setRules().
+    qunsetenv("QT_LOGGING_RULES");
+}
+
+void LogDebugHelper::init(const QString &appId, const QString &name)
+{
+    configPath = requestConfigPath(appId, name);
+    if (configPath.isEmpty()) {
+        qCWarning(agentLog) << "codestack: " << "get path failed.";
+        return;
+    }
+
+    QDBusConnection::systemBus().connect(kvo::configService(), configPath, kvo::configManagerInterface(),
+                                         QStringLiteral("valueChanged"), this,
+                                         SLOT(onValueChanged(QString)));
+
+    appendRules(getValue(kvo::logRulesKey()).toString());
+    setRules(rules);
+}
+
+QString LogDebugHelper::requestConfigPath(const QString &appId, const QString &name)
+{
+    QDBusInterface manager(kvo::configService(), kvo::configRootPath(), kvo::configRootInterface(),
+                           QDBusConnection::systemBus());
+    if (!manager.isValid()) {
+        qCWarning(agentLog) << QDBusConnection::systemBus().lastError().message();
+        return QString();
+    }
+
+    const QDBusReply<QDBusObjectPath> reply =
+        manager.call(QStringLiteral("acquireManager"), appId, name, kvo::configSubPath());
+    if (!reply.isValid()) {
+        qCWarning(agentLog) << "D-Bus Error:" << reply.error();
+        return QString();
+    }
+    return reply.value().path();
+}
+
+QVariant LogDebugHelper::getValue(const QString &key)
+{
+    if (configPath.isEmpty()) {
+        qCWarning(agentLog) << "codestack: " << "get path failed.";
+        return QVariant(QString());
+    }
+
+    QDBusInterface manager(kvo::configService(), configPath, kvo::configManagerInterface(),
+                           QDBusConnection::systemBus());
+    if (!manager.isValid()) {
+        qCWarning(agentLog) << QDBusConnection::systemBus().lastError().message();
+        return QVariant(QString());
+    }
+
+    const QDBusReply<QDBusVariant> reply = manager.call(QStringLiteral("value"), key);
+    if (!reply.isValid()) {
+        qCWarning(agentLog) << "D-Bus Error:" << reply.error();
+        return QVariant(QString());
+    }
+    return reply.value().variant();
+}
+
+void LogDebugHelper::appendRules(const QString &text)
+{
+    QString normalized = text;
+    normalized.replace(QLatin1Char(';'), QLatin1Char('\n'));
+
+    // Items are compared with the rules as they were, not with each other, so a rule that
+    // stands twice in the new text is kept twice.
+    QStringList added;
+    const QStringList items = normalized.split(QLatin1Char('\n'));
+    for (const QString &item : items) {
+        if (!rules.contains(item))
+            added.append(item);
+    }
+    if (added.isEmpty())
+        return;
+
+    const QString joined = added.join(QLatin1Char('\n'));
+    if (rules.isEmpty())
+        rules = joined;
+    else
+        rules += QLatin1Char('\n') + joined;
+}
+
+void LogDebugHelper::setRules(const QString &text)
+{
+    rules = text;
+    rules.replace(QLatin1Char(';'), QLatin1Char('\n'));
+    QLoggingCategory::setFilterRules(rules);
+}
+
+void LogDebugHelper::onValueChanged(QString key)
+{
+    if (key != kvo::logRulesKey())
+        return;
+    qCWarning(agentLog) << "value changed:" << key;
+    setRules(getValue(key).toString());
+}

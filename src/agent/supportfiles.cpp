@@ -1,0 +1,280 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "supportfiles.h"
+
+#include "agentlog.h"
+#include "atomicfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <algorithm>
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace supportfiles {
+namespace {
+
+class Fd
+{
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    Fd(Fd &&other) noexcept : m_fd(other.release()) {}
+    Fd &operator=(Fd &&other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    int get() const { return m_fd; }
+    bool isValid() const { return m_fd >= 0; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset(int fd = -1)
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = fd;
+    }
+
+private:
+    int m_fd;
+};
+
+Fd openDirectory(const QString &path)
+{
+    return Fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+Fd openChildDirectory(int parent, const QByteArray &name)
+{
+    return Fd(::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+bool existsAt(int parent, const QByteArray &name)
+{
+    struct stat st;
+    return ::fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// The components of a cleaned path below base, as file-system names. The caller has checked
+// that the path lies below base.
+QList<QByteArray> componentsBelow(const QString &cleaned, const QString &base)
+{
+    QList<QByteArray> names;
+    const QStringList parts = cleaned.mid(base.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &part : parts)
+        names.append(QFile::encodeName(part));
+    return names;
+}
+
+// Walks from base through names without following a symbolic link, creating what is missing
+// when create is set. A last component that exists but is no directory is reported through
+// lastIsNotDirectory instead of as a failure: creation has then nothing to do.
+Fd walkDirectories(const QString &base, const QList<QByteArray> &names, bool create,
+                   bool *lastIsNotDirectory = nullptr)
+{
+    if (lastIsNotDirectory)
+        *lastIsNotDirectory = false;
+    if (create && !QFileInfo::exists(base) && !QDir().mkpath(base))
+        return Fd();
+    Fd dir = openDirectory(base);
+    for (int i = 0; dir.isValid() && i < names.size(); ++i) {
+        const QByteArray &name = names.at(i);
+        if (create && ::mkdirat(dir.get(), name.constData(), 0777) != 0 && errno != EEXIST)
+            return Fd();
+        Fd child = openChildDirectory(dir.get(), name);
+        if (!child.isValid()) {
+            if (lastIsNotDirectory && i == names.size() - 1 && existsAt(dir.get(), name))
+                *lastIsNotDirectory = true;
+            return Fd();
+        }
+        dir = std::move(child);
+    }
+    return dir;
+}
+
+void clearDirectory(int dirFd)
+{
+    QStringList names;
+    if (DIR *listing = ::fdopendir(::dup(dirFd))) {
+        while (const dirent *entry = ::readdir(listing)) {
+            const QString name = QFile::decodeName(entry->d_name);
+            // Hidden entries stay out of the listing, "." and ".." do not.
+            if (!name.startsWith(QLatin1Char('.')) || name == QLatin1String(".")
+                || name == QLatin1String(".."))
+                names.append(name);
+        }
+        ::closedir(listing);
+    }
+    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
+        const int c = QString::compare(a, b, Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : a < b;
+    });
+
+    for (const QString &name : qAsConst(names)) {
+        // Entries are removed as files only; "." and ".." and sub-directories stay.
+        const bool removed = name != QLatin1String(".") && name != QLatin1String("..")
+            && ::unlinkat(dirFd, QFile::encodeName(name).constData(), 0) == 0;
+        if (!removed)
+            qCWarning(agentLog) << "Delete file error!";
+    }
+}
+
+bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
+                      const FileMessages &messages, bool infoLevel)
+{
+    AtomicFile file(dirFd, name);
+    if (!file.open()) {
+        qCWarning(agentLog) << messages.openError;
+        return false;
+    }
+    if (infoLevel)
+        qCInfo(agentLog) << messages.openSuccess;
+    else
+        qCDebug(agentLog) << messages.openSuccess;
+    if (!file.commit(data)) {
+        qCWarning(agentLog) << "write data error!";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+QString cleanPath(const QString &path)
+{
+    const bool absolute = path.startsWith(QLatin1Char('/'));
+    const bool trailingSlash = path.endsWith(QLatin1Char('/'));
+    QStringList kept;
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        if (part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            if (!kept.isEmpty() && kept.constLast() != QLatin1String(".."))
+                kept.removeLast();
+            else if (!absolute)
+                kept.append(part);
+            continue;
+        }
+        kept.append(part);
+    }
+    QString cleaned = kept.join(QLatin1Char('/'));
+    if (absolute)
+        cleaned.prepend(QLatin1Char('/'));
+    if (trailingSlash && !cleaned.endsWith(QLatin1Char('/')))
+        cleaned.append(QLatin1Char('/'));
+    return cleaned;
+}
+
+bool pathStaysBelow(const QString &path, const QString &prefix)
+{
+    if (path.contains(QChar(0)))
+        return false;
+    const QString cleaned = cleanPath(path);
+    const QString directory = cleaned.left(std::max(0, int(cleaned.lastIndexOf(QLatin1Char('/')))));
+    // A plain prefix test would let siblings such as "QRCodeEvil" through.
+    return directory == prefix
+        || (directory.startsWith(prefix) && directory.at(prefix.size()) == QLatin1Char('/'));
+}
+
+void storeSupportFile(const QString &dir, const QString &fileName, const QByteArray &data,
+                      const FileMessages &messages)
+{
+    if (!QFileInfo::exists(dir) && !QDir().mkpath(dir)) {
+        qCWarning(agentLog) << "make filepath fail!";
+        return;
+    }
+    // Callers and commands started later rely on the support directory being the working one.
+    QDir::setCurrent(dir);
+
+    const Fd dirFd = openDirectory(dir);
+    if (!dirFd.isValid()) {
+        qCWarning(agentLog) << messages.openError;
+        return;
+    }
+    writeReplacement(dirFd.get(), QFile::encodeName(fileName), data, messages, false);
+}
+
+void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString &saveName,
+                 const QByteArray &data, bool delCacheFile)
+{
+    const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
+    const QString typePath = qrDir + qrCodeType;
+    if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base)) {
+        qCWarning(agentLog) << "Save path is invalid";
+        return;
+    }
+    // Every file-system step works on the cleaned path, component by component, without
+    // following a symbolic link, so the checked path is the one used.
+    const QList<QByteArray> typeNames = componentsBelow(cleanPath(typePath), base);
+
+    if (delCacheFile) {
+        const Fd typeDir = walkDirectories(base, typeNames, false);
+        if (!typeDir.isValid())
+            qCWarning(agentLog) << "FilePath is not exists!";
+        else
+            clearDirectory(typeDir.get());
+    }
+
+    bool typeIsNotDirectory = false;
+    const Fd typeDir = walkDirectories(base, typeNames, true, &typeIsNotDirectory);
+    if (!typeDir.isValid() && !typeIsNotDirectory) {
+        qCWarning(agentLog) << "make filepath fail!";
+        return;
+    }
+
+    const QString filePath = typePath + QLatin1Char('/') + saveName;
+    if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base)) {
+        qCWarning(agentLog) << "Save name is invalid";
+        return;
+    }
+
+    const FileMessages messages{"QRCode File open success!", "QRCode File open error!"};
+    QList<QByteArray> fileNames = componentsBelow(cleanPath(filePath), base);
+    const QByteArray name = cleanPath(filePath).endsWith(QLatin1Char('/')) || fileNames.isEmpty()
+        ? QByteArray()
+        : fileNames.takeLast();
+    const Fd parent = walkDirectories(base, fileNames, false);
+    if (!parent.isValid() || name.isEmpty()) {
+        qCWarning(agentLog) << messages.openError;
+        return;
+    }
+    writeReplacement(parent.get(), name, data, messages, true);
+}
+
+namespace {
+int removeIfLeftover(const char *path, const struct stat *st, int type, struct FTW *ftw)
+{
+    if (type == FTW_F && S_ISREG(st->st_mode)
+        && qstrncmp(path + ftw->base, AtomicFile::temporaryPrefix,
+                    qstrlen(AtomicFile::temporaryPrefix)) == 0) {
+        if (::unlink(path) == 0)
+            qCWarning(agentLog) << "Removed unfinished temporary file" << QFile::decodeName(path);
+        else
+            qCWarning(agentLog) << "Cannot remove unfinished temporary file" << QFile::decodeName(path);
+    }
+    return 0;
+}
+} // namespace
+
+void removeLeftoverTemporaries(const QString &dir)
+{
+    if (!QFileInfo(dir).isDir())
+        return;
+    ::nftw(QFile::encodeName(dir).constData(), removeIfLeftover, 16, FTW_PHYS | FTW_MOUNT);
+}
+
+} // namespace supportfiles

@@ -1,0 +1,37 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The support application's data files. The functions take their directories as parameters;
+// the bus object passes the fixed ones. Every outcome is logged, nothing is returned to the caller.
+namespace supportfiles {
+
+struct FileMessages
+{
+    const char *openSuccess;
+    const char *openError;
+};
+
+// Replaces dir/fileName with data. dir becomes the process's working directory.
+void storeSupportFile(const QString &dir, const QString &fileName, const QByteArray &data,
+                      const FileMessages &messages);
+
+// Stores data as qrDir + qrCodeType + "/" + saveName, clearing the type's directory first if asked.
+// qrDir ends with "/"; nothing outside it is created, cleared or written.
+void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString &saveName,
+                 const QByteArray &data, bool delCacheFile);
+
+// Lexical clean of an absolute path: "." dropped, ".." removes the component before it,
+// repeated "/" collapsed; a final "/" is kept.
+QString cleanPath(const QString &path);
+
+// True when the directory part of the cleaned path (the text before its last "/") is prefix
+// itself or lies below it. Paths holding a NUL character are never accepted.
+bool pathStaysBelow(const QString &path, const QString &prefix);
+
+// Removes temporary files that an interrupted replacement left behind in dir and below it.
+void removeLeftoverTemporaries(const QString &dir);
+
+} // namespace supportfiles

@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "journalappender.h"
+
+#include <QtGlobal>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/uio.h>
+
+// Without this, sd-journal.h turns sd_journal_sendv() into a macro that adds this file's own
+// CODE_FILE/CODE_LINE/CODE_FUNC next to the ones we send.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
+
+namespace simplelog {
+
+namespace {
+
+// Every value goes into an iovec of its own, so message text is never parsed as a format.
+class Fields
+{
+public:
+    void add(const char *field, const char *value, size_t valueSize)
+    {
+        QByteArray &entry = m_storage[m_count];
+        entry.reserve(int(std::strlen(field) + valueSize));
+        entry.append(field);
+        entry.append(value, int(valueSize));
+        m_iov[m_count].iov_base = entry.data();
+        m_iov[m_count].iov_len = size_t(entry.size());
+        ++m_count;
+    }
+    void add(const char *field, const char *value)
+    {
+        add(field, value ? value : "", value ? std::strlen(value) : 0);
+    }
+    void add(const char *field, const QByteArray &value) { add(field, value.constData(), size_t(value.size())); }
+
+    int send() const { return sd_journal_sendv(m_iov, m_count); }
+
+private:
+    static constexpr int Capacity = 7;
+    QByteArray m_storage[Capacity];
+    struct iovec m_iov[Capacity] = {};
+    int m_count = 0;
+};
+
+} // namespace
+
+JournalAppender::JournalAppender()
+    : m_identifier(program_invocation_short_name)
+{
+}
+
+int JournalAppender::priority(QtMsgType type)
+{
+    switch (type) {
+    case QtDebugMsg:
+        return 7;
+    case QtInfoMsg:
+        return 6;
+    case QtWarningMsg:
+        return 4;
+    case QtCriticalMsg:
+        return 2;
+    case QtFatalMsg:
+        return 1;
+    }
+    return 6;
+}
+
+int JournalAppender::write(QtMsgType type, const QMessageLogContext &context,
+                           const QByteArray &line) const
+{
+    int length = line.size();
+    if (length > 0 && line.at(length - 1) == '\n')
+        --length;
+
+    const char priorityText[2] = {char('0' + priority(type)), '\0'};
+    const QByteArray lineText = QByteArray::number(context.line);
+
+    Fields fields;
+    fields.add("MESSAGE=", line.constData(), size_t(length));
+    fields.add("PRIORITY=", priorityText);
+    fields.add("QT_CATEGORY=", context.category);
+    fields.add("SYSLOG_IDENTIFIER=", m_identifier);
+    fields.add("CODE_FILE=", context.file);
+    fields.add("CODE_LINE=", lineText);
+    fields.add("CODE_FUNC=", context.function);
+    return fields.send();
+}
+
+} // namespace simplelog

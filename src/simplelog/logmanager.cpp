@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "logmanager.h"
+
+#include "fileappender.h"
+#include "journalappender.h"
+#include "lineformatter.h"
+
+#include <QByteArray>
+#include <QVector>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+namespace simplelog {
+
+namespace {
+
+struct Output
+{
+    bool all = false;
+    QVector<QByteArray> categories;
+
+    bool accepts(const char *category) const
+    {
+        if (all)
+            return true;
+        if (!category)
+            return false;
+        for (const QByteArray &c : categories) {
+            if (std::strcmp(c.constData(), category) == 0)
+                return true;
+        }
+        return false;
+    }
+};
+
+struct State
+{
+    // Recursive so that the thread holding it after lockForExit() can still log.
+    std::recursive_mutex mutex;
+    bool handlerInstalled = false;
+    LineFormatter formatter{QStringLiteral("%{time} [%{type:-7}] %{category}: %{message}\n")};
+    JournalAppender journalAppender;
+    std::unique_ptr<FileAppender> fileAppender;
+    qint64 maxBytes = FileAppender::DefaultMaxBytes;
+    int keep = FileAppender::DefaultKeep;
+    Output journal;
+    Output file;
+};
+
+// Never destroyed: messages may still arrive while static objects are torn down at exit.
+State &state()
+{
+    static State *s = new State;
+    return *s;
+}
+
+thread_local bool t_inHandler = false;
+
+void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    // A message raised while this thread is already in here would deadlock or recurse; drop it.
+    if (!t_inHandler) {
+        t_inHandler = true;
+        State &s = state();
+        {
+            std::lock_guard<std::recursive_mutex> lock(s.mutex);
+            const bool toJournal = s.journal.accepts(context.category);
+            FileAppender *file = s.file.accepts(context.category) ? s.fileAppender.get() : nullptr;
+            if (toJournal || file) {
+                const QByteArray line = s.formatter.format(type, context, message).toUtf8();
+                if (toJournal)
+                    s.journalAppender.write(type, context, line);
+                if (file)
+                    file->write(line);
+            }
+        }
+        t_inHandler = false;
+    }
+    if (type == QtFatalMsg)
+        std::abort();
+}
+
+void registerOutput(Output &output, bool all, const QString &category = QString())
+{
+    State &s = state();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    if (all) {
+        output.all = true;
+    } else {
+        const QByteArray name = category.toUtf8();
+        if (!output.categories.contains(name))
+            output.categories.append(name);
+    }
+    if (!s.handlerInstalled) {
+        s.handlerInstalled = true;
+        qInstallMessageHandler(messageHandler);
+    }
+}
+
+} // namespace
+
+void LogManager::setLogFormat(const QString &format)
+{
+    LineFormatter formatter(format);
+    State &s = state();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    s.formatter = std::move(formatter);
+}
+
+void LogManager::setlogFilePath(const QString &path)
+{
+    State &s = state();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    s.fileAppender = std::make_unique<FileAppender>(path, s.maxBytes, s.keep);
+}
+
+void LogManager::registerCategoryJournalAppender(const QString &category)
+{
+    registerOutput(state().journal, false, category);
+}
+
+void LogManager::registerJournalAppender()
+{
+    registerOutput(state().journal, true);
+}
+
+void LogManager::registerCategoryFileAppender(const QString &category)
+{
+    registerOutput(state().file, false, category);
+}
+
+void LogManager::registerFileAppender()
+{
+    registerOutput(state().file, true);
+}
+
+void LogManager::setFileRotation(qint64 maxBytes, int keep)
+{
+    State &s = state();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    s.maxBytes = maxBytes;
+    s.keep = keep;
+    if (s.fileAppender)
+        s.fileAppender->setRotation(maxBytes, keep);
+}
+
+// The exit path calls this after logging its last line and before _exit(). Holding the dispatch
+// lock for good keeps other threads from appending lines after that one (they block in the
+// handler instead), so the log ends with what the exiting thread wrote. The lock is recursive,
+// so the calling thread itself can still log until it exits.
+void LogManager::lockForExit()
+{
+    state().mutex.lock();
+}
+
+} // namespace simplelog

@@ -1,0 +1,340 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Runs under sandbox-run --journal: a private journald owns /run/systemd/journal/socket and
+// stores into /run/log/journal, and /var/log is a throw-away tmpfs.
+#include <simplelog/logmanager.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLoggingCategory>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QUuid>
+#include <QtTest>
+
+#include <cerrno>
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using simplelog::LogManager;
+
+namespace {
+
+const QString DaemonFormat =
+    QStringLiteral("%{time}{yyyy-MM-dd, HH:mm:ss.zzz} [%{type:-7}] [%{file:-20} %{line}] %{message}\n");
+const QString DaemonLogPath = QStringLiteral("/var/log/kvo/kvo-service-support/kvo-service-support-agent.log");
+const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
+const char JournalSocket[] = "/run/systemd/journal/socket";
+const QString TimeRe = QStringLiteral(R"(\d{4}-\d\d-\d\d, \d\d:\d\d:\d\d\.\d{3})");
+
+Q_LOGGING_CATEGORY(lcAgent, AgentCategory)
+
+void configureLikeTheDaemon(const QString &logPath)
+{
+    LogManager::setLogFormat(DaemonFormat);
+    LogManager::setlogFilePath(logPath);
+    LogManager::registerCategoryJournalAppender(QString::fromLatin1(AgentCategory));
+    LogManager::registerJournalAppender();
+    LogManager::registerCategoryFileAppender(QString::fromLatin1(AgentCategory));
+    LogManager::registerFileAppender();
+}
+
+// journalctl's JSON gives a field as a string, as an array of byte values when it is not
+// printable text, and as an array of those when the entry has the field more than once.
+struct Field
+{
+    bool present = false;
+    int count = 0;
+    QByteArray value;
+};
+
+QByteArray decodeValue(const QJsonValue &value)
+{
+    if (value.isString())
+        return value.toString().toUtf8();
+    QByteArray bytes;
+    for (const QJsonValue &b : value.toArray())
+        bytes.append(char(b.toInt()));
+    return bytes;
+}
+
+Field field(const QJsonObject &entry, const char *name)
+{
+    Field f;
+    const QJsonValue value = entry.value(QLatin1String(name));
+    if (value.isUndefined())
+        return f;
+    f.present = true;
+    const bool several = value.isArray() && !value.toArray().isEmpty() && !value.toArray().first().isDouble();
+    f.count = several ? value.toArray().size() : 1;
+    f.value = decodeValue(several ? value.toArray().first() : value);
+    return f;
+}
+
+QVector<QJsonObject> readJournal()
+{
+    QProcess journalctl;
+    journalctl.start(QStringLiteral("journalctl"),
+                     {QStringLiteral("-D"), QStringLiteral("/run/log/journal"), QStringLiteral("-o"),
+                      QStringLiteral("json"), QStringLiteral("--no-pager")});
+    if (!journalctl.waitForFinished(30000))
+        return {};
+    QVector<QJsonObject> entries;
+    for (const QByteArray &line : journalctl.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            entries.append(QJsonDocument::fromJson(line).object());
+    }
+    return entries;
+}
+
+QVector<QJsonObject> entriesContaining(const QVector<QJsonObject> &entries, const QByteArray &marker)
+{
+    QVector<QJsonObject> found;
+    for (const QJsonObject &entry : entries) {
+        if (field(entry, "MESSAGE").value.contains(marker))
+            found.append(entry);
+    }
+    return found;
+}
+
+// Logs a marker of its own and returns the journal once the marker is in it. The journal
+// handles datagrams in order, so everything sent before it is in there too.
+QVector<QJsonObject> syncJournal()
+{
+    const QByteArray sentinel = "sync " + QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+    qCInfo(lcAgent, "%s", sentinel.constData());
+    const QDeadlineTimer deadline(30000);
+    do {
+        const QVector<QJsonObject> entries = readJournal();
+        if (!entriesContaining(entries, sentinel).isEmpty())
+            return entries;
+        QThread::msleep(50);
+    } while (!deadline.hasExpired());
+    return {};
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Child modes, run in a process of their own.
+int runChild(const QByteArray &mode, const QString &logPath, const QByteArray &marker)
+{
+    if (mode == "fatal") {
+        const struct rlimit noCore = {0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        configureLikeTheDaemon(logPath);
+        // Qt 5 has no qCFatal().
+        QMessageLogger(nullptr, 0, nullptr, lcAgent().categoryName()).fatal("%s", marker.constData());
+        return 2;
+    }
+    if (mode == "no-journal") {
+        if (::access(JournalSocket, F_OK) == 0 || errno != ENOENT)
+            return 4;
+        configureLikeTheDaemon(logPath);
+        qCWarning(lcAgent, "%s agent", marker.constData());
+        qWarning("%s default", marker.constData());
+        return 0;
+    }
+    return 2;
+}
+
+} // namespace
+
+class TestJournal : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void messagesReachJournalOnce_data();
+    void messagesReachJournalOnce();
+    void fatalReachesJournal();
+    void missingJournalIsSilent();
+};
+
+void TestJournal::initTestCase()
+{
+    if (qEnvironmentVariableIsEmpty("KVO_SANDBOX_INNER"))
+        QSKIP("needs the private journal of sandbox-run --journal");
+    QVERIFY(QFileInfo(QString::fromLatin1(JournalSocket)).exists());
+    QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.*.debug=true\ndefault.debug=true"));
+    configureLikeTheDaemon(DaemonLogPath);
+}
+
+void TestJournal::messagesReachJournalOnce_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("agentCategory");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("typeText");
+    QTest::addColumn<int>("priority");
+
+    const struct
+    {
+        QtMsgType type;
+        const char *name;
+        int priority;
+    } types[] = {{QtDebugMsg, "debug  ", 7},
+                 {QtInfoMsg, "info   ", 6},
+                 {QtWarningMsg, "warning", 4},
+                 {QtCriticalMsg, "critical", 2}};
+    for (const auto &t : types) {
+        for (const bool agent : {true, false}) {
+            QTest::addRow("%s %s", t.name, agent ? "agent" : "default")
+                << int(t.type) << agent << QStringLiteral("plain text") << QString::fromLatin1(t.name)
+                << t.priority;
+        }
+    }
+    QTest::newRow("multi-line") << int(QtWarningMsg) << true << QStringLiteral("first\nsecond")
+                                << QStringLiteral("warning") << 4;
+    QTest::newRow("format characters") << int(QtWarningMsg) << true
+                                       << QStringLiteral("100% %s %n %{type} PRIORITY=0")
+                                       << QStringLiteral("warning") << 4;
+    QTest::newRow("non-ASCII") << int(QtInfoMsg) << false << QStringLiteral("Grüße, ☃")
+                               << QStringLiteral("info   ") << 6;
+}
+
+void TestJournal::messagesReachJournalOnce()
+{
+    QFETCH(int, type);
+    QFETCH(bool, agentCategory);
+    QFETCH(QString, text);
+    QFETCH(QString, typeText);
+    QFETCH(int, priority);
+
+    const QString marker = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString message = marker + QLatin1Char(' ') + text;
+    const QByteArray utf8 = message.toUtf8();
+    switch (QtMsgType(type)) {
+    case QtDebugMsg:
+        if (agentCategory)
+            qCDebug(lcAgent, "%s", utf8.constData());
+        else
+            qDebug("%s", utf8.constData());
+        break;
+    case QtInfoMsg:
+        if (agentCategory)
+            qCInfo(lcAgent, "%s", utf8.constData());
+        else
+            qInfo("%s", utf8.constData());
+        break;
+    case QtWarningMsg:
+        if (agentCategory)
+            qCWarning(lcAgent, "%s", utf8.constData());
+        else
+            qWarning("%s", utf8.constData());
+        break;
+    default:
+        if (agentCategory)
+            qCCritical(lcAgent, "%s", utf8.constData());
+        else
+            qCritical("%s", utf8.constData());
+        break;
+    }
+
+    const QVector<QJsonObject> found = entriesContaining(syncJournal(), marker.toUtf8());
+    QCOMPARE(found.size(), 1);
+    const QJsonObject &entry = found.first();
+
+    const Field journalMessage = field(entry, "MESSAGE");
+    QCOMPARE(journalMessage.count, 1);
+    const QRegularExpression re(QRegularExpression::anchoredPattern(
+        TimeRe + QRegularExpression::escape(QStringLiteral(" [%1] [%2 0] %3")
+                                                .arg(typeText, QString(20, QLatin1Char(' ')), message))));
+    QVERIFY2(re.match(QString::fromUtf8(journalMessage.value)).hasMatch(), journalMessage.value.constData());
+
+    QCOMPARE(field(entry, "PRIORITY").value, QByteArray::number(priority));
+    QCOMPARE(field(entry, "QT_CATEGORY").value, agentCategory ? QByteArray(AgentCategory) : QByteArray("default"));
+    QCOMPARE(field(entry, "SYSLOG_IDENTIFIER").value, QByteArray(program_invocation_short_name));
+    const Field codeLine = field(entry, "CODE_LINE");
+    QVERIFY(codeLine.present);
+    QCOMPARE(codeLine.value, QByteArray("0"));
+    // Sent as the context has them, even when empty, and only once.
+    QCOMPARE(field(entry, "CODE_FILE").value, QByteArray());
+    QCOMPARE(field(entry, "CODE_FUNC").value, QByteArray());
+    for (const char *name : {"PRIORITY", "QT_CATEGORY", "SYSLOG_IDENTIFIER", "CODE_FILE", "CODE_LINE", "CODE_FUNC"})
+        QVERIFY2(field(entry, name).count == 1, name);
+
+    // The file gets the very same line, once.
+    QCOMPARE(readFile(DaemonLogPath).count(journalMessage.value + '\n'), 1);
+}
+
+void TestJournal::fatalReachesJournal()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString logPath = dir.filePath(QStringLiteral("agent.log"));
+    const QString marker = QUuid::createUuid().toString(QUuid::WithoutBraces);
+
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--child"), QStringLiteral("fatal"), logPath, marker});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(child.readAllStandardError(), QByteArray());
+
+    const QVector<QJsonObject> found = entriesContaining(syncJournal(), marker.toUtf8());
+    QCOMPARE(found.size(), 1);
+    const QByteArray journalMessage = field(found.first(), "MESSAGE").value;
+    const QRegularExpression re(QRegularExpression::anchoredPattern(
+        TimeRe + QRegularExpression::escape(QStringLiteral(" [fatal  ] [%1 0] %2").arg(QString(20, QLatin1Char(' ')), marker))));
+    QVERIFY2(re.match(QString::fromUtf8(journalMessage)).hasMatch(), journalMessage.constData());
+    QCOMPARE(field(found.first(), "PRIORITY").value, QByteArray("1"));
+    QCOMPARE(field(found.first(), "QT_CATEGORY").value, QByteArray(AgentCategory));
+    QCOMPARE(readFile(logPath), journalMessage + '\n');
+}
+
+void TestJournal::missingJournalIsSilent()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString logPath = dir.filePath(QStringLiteral("agent.log"));
+    const QString marker = QUuid::createUuid().toString(QUuid::WithoutBraces);
+
+    // The child gets a mount namespace of its own in which an empty tmpfs hides the socket.
+    QProcess child;
+    child.start(QStringLiteral("unshare"),
+                {QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"),
+                 QStringLiteral("--"), QStringLiteral("sh"), QStringLiteral("-c"),
+                 QStringLiteral("mount -t tmpfs -o mode=0755 kvo-no-journal /run/systemd/journal && exec \"$0\" \"$@\""),
+                 QCoreApplication::applicationFilePath(), QStringLiteral("--child"),
+                 QStringLiteral("no-journal"), logPath, marker});
+    QVERIFY(child.waitForFinished(60000));
+    const QByteArray errors = child.readAllStandardError();
+    QVERIFY2(errors.isEmpty(), errors.constData());
+    QCOMPARE(child.readAllStandardOutput(), QByteArray());
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(child.exitCode() != 4, "the journal socket was still there in the child");
+    QCOMPARE(child.exitCode(), 0);
+
+    const QStringList lines = QString::fromUtf8(readFile(logPath)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines.at(0).endsWith(marker + QStringLiteral(" agent")));
+    QVERIFY(lines.at(1).endsWith(marker + QStringLiteral(" default")));
+
+    const QVector<QJsonObject> entries = syncJournal();
+    QVERIFY(!entries.isEmpty());
+    QCOMPARE(entriesContaining(entries, marker.toUtf8()).size(), 0);
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 5 && qstrcmp(argv[1], "--child") == 0)
+        return runChild(argv[2], QString::fromLocal8Bit(argv[3]), argv[4]);
+    QCoreApplication app(argc, argv);
+    TestJournal test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_journal.moc"
