@@ -274,7 +274,7 @@ void removeLeftoverTemporaries(const QString &dir)
 {
     if (!QFileInfo(dir).isDir())
         return;
-    ::nftw(QFile::encodeName(dir).constData(), removeIfLeftover, 16, FTW_PHYS | FTW_MOUNT);
+    ::nftw(QFile::encodeName(dir).constData(), removeIfLeftover, 16, FTW_PHYS);
 }
 
 } // namespace supportfiles

@@ -1,0 +1,278 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "testsupport.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QStorageInfo>
+#include <QTemporaryFile>
+#include <QTest>
+#include <QThread>
+
+#include <signal.h>
+
+namespace testsupport {
+
+bool inSandbox()
+{
+    return qEnvironmentVariableIsSet("KVO_SANDBOX_INNER")
+        && QStorageInfo(QStringLiteral("/usr/share")).fileSystemType() == "overlay"
+        && QStorageInfo(QStringLiteral("/var/log")).fileSystemType() == "tmpfs";
+}
+
+static const char busConfig[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=%1</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <allow user="*"/>
+    <allow own="*"/>
+    <allow send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+  </policy>
+</busconfig>
+)";
+
+PrivateBus::~PrivateBus()
+{
+    stop();
+}
+
+bool PrivateBus::start(QString *error)
+{
+    const QString configPath = QStringLiteral("/run/dbus/kvo-test-bus.conf");
+    QFile config(configPath);
+    if (!config.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        *error = QStringLiteral("cannot write %1").arg(configPath);
+        return false;
+    }
+    config.write(QString::fromLatin1(busConfig).arg(QLatin1String(busSocket)).toUtf8());
+    config.close();
+    QFile::remove(QLatin1String(busSocket));
+
+    m_daemon.setProcessChannelMode(QProcess::SeparateChannels);
+    m_daemon.start(QStringLiteral("dbus-daemon"),
+                   {QStringLiteral("--config-file=") + configPath, QStringLiteral("--nofork"),
+                    QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+    if (!m_daemon.waitForStarted(5000)) {
+        *error = QStringLiteral("dbus-daemon did not start: ") + m_daemon.errorString();
+        return false;
+    }
+    QDeadlineTimer deadline(10000);
+    while (!m_daemon.canReadLine() && !deadline.hasExpired())
+        m_daemon.waitForReadyRead(100);
+    m_address = QString::fromLatin1(m_daemon.readLine().trimmed());
+    if (m_address.isEmpty()) {
+        *error = QStringLiteral("dbus-daemon printed no address: ") + QString::fromLocal8Bit(m_daemon.readAllStandardError());
+        return false;
+    }
+    qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_address.toLatin1());
+    return true;
+}
+
+void PrivateBus::stop()
+{
+    if (m_daemon.state() != QProcess::NotRunning) {
+        m_daemon.terminate();
+        if (!m_daemon.waitForFinished(5000))
+            m_daemon.kill();
+        m_daemon.waitForFinished(5000);
+    }
+}
+
+void writeOwnPid()
+{
+    QFile file{QString::fromLatin1(pidFile)};
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(QByteArray::number(QCoreApplication::applicationPid()));
+}
+
+LogCursor::LogCursor()
+{
+    QFile file{QString::fromLatin1(logFile)};
+    m_offset = file.exists() ? file.size() : 0;
+}
+
+QStringList LogCursor::lines() const
+{
+    QFile file{QString::fromLatin1(logFile)};
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    file.seek(m_offset);
+    QStringList result;
+    const QList<QByteArray> raw = file.readAll().split('\n');
+    for (const QByteArray &line : raw) {
+        if (!line.isEmpty())
+            result.append(QString::fromUtf8(line));
+    }
+    return result;
+}
+
+QString messageOf(const QString &line)
+{
+    static const QRegularExpression prefix(QStringLiteral(
+        R"(^\d{4}-\d\d-\d\d, \d\d:\d\d:\d\d\.\d{3} \[[a-z ]{7,}\] \[.{20,} \d+\] )"));
+    const QRegularExpressionMatch match = prefix.match(line);
+    return match.hasMatch() ? line.mid(match.capturedLength()) : QString();
+}
+
+int LogCursor::count(const QString &text) const
+{
+    int n = 0;
+    for (const QString &line : lines()) {
+        if (messageOf(line) == text)
+            ++n;
+    }
+    return n;
+}
+
+bool LogCursor::waitFor(const QString &text, int timeoutMs) const
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (count(text) == 0) {
+        if (deadline.hasExpired())
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+AgentProcess::AgentProcess(const QStringList &extraEnvironment)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &pair : extraEnvironment) {
+        const int eq = pair.indexOf(QLatin1Char('='));
+        env.insert(pair.left(eq), pair.mid(eq + 1));
+    }
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(QProcess::MergedChannels);
+    m_process.start(QStringLiteral(KVO_AGENT_BINARY), QStringList());
+    m_process.waitForStarted(5000);
+}
+
+AgentProcess::~AgentProcess()
+{
+    stop();
+}
+
+bool serviceRegistered(const QString &name)
+{
+    QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
+    return bus && bus->isServiceRegistered(name).value();
+}
+
+static bool waitForService(QProcess &process, const QString &name, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!serviceRegistered(name)) {
+        if (deadline.hasExpired() || process.state() == QProcess::NotRunning)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+static bool agentObjectRegistered()
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("com.corvid.serviceandsupport"), QStringLiteral("/com/corvid/serviceandsupport/agent"),
+        QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
+    const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 2000);
+    return reply.type() == QDBusMessage::ReplyMessage
+        && reply.arguments().value(0).toString().contains(QLatin1String("com.corvid.serviceandsupport.agent"));
+}
+
+bool AgentProcess::waitForName(int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    if (!waitForService(m_process, QStringLiteral("com.corvid.serviceandsupport"), timeoutMs))
+        return false;
+    // The name comes before the object; only once the object is there has start-up finished.
+    while (!agentObjectRegistered()) {
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+void AgentProcess::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000)) {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    // The bus drops the name a moment after the connection closes.
+    QDeadlineTimer deadline(5000);
+    while (serviceRegistered(QStringLiteral("com.corvid.serviceandsupport")) && !deadline.hasExpired())
+        QTest::qWait(10);
+}
+
+bool AgentProcess::waitForExit(int timeoutMs, int *exitCode)
+{
+    if (m_process.state() != QProcess::NotRunning && !m_process.waitForFinished(timeoutMs))
+        return false;
+    *exitCode = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    return true;
+}
+
+FakeConfigService::FakeConfigService(const QString &logRules)
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral(KVO_FAKE_CONFIG_BINARY),
+                    {QStringLiteral("--value"), QStringLiteral("log_rules=") + logRules});
+    m_process.waitForStarted(5000);
+}
+
+FakeConfigService::~FakeConfigService()
+{
+    m_process.terminate();
+    if (!m_process.waitForFinished(5000))
+        m_process.kill();
+    m_process.waitForFinished(5000);
+    QDeadlineTimer deadline(5000);
+    while (serviceRegistered(QStringLiteral("org.desktopspec.ConfigManager")) && !deadline.hasExpired())
+        QTest::qWait(10);
+}
+
+bool FakeConfigService::waitForName(int timeoutMs)
+{
+    return waitForService(m_process, QStringLiteral("org.desktopspec.ConfigManager"), timeoutMs);
+}
+
+static bool callConfigObject(const QString &method, const QVariantList &args)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QStringLiteral("org.desktopspec.ConfigManager"),
+        QStringLiteral("/org/desktopspec/ConfigManager/kvo_service_support_agent"),
+        QStringLiteral("org.desktopspec.ConfigManager.Manager"), method);
+    call.setArguments(args);
+    return QDBusConnection::systemBus().call(call).type() == QDBusMessage::ReplyMessage;
+}
+
+bool FakeConfigService::setValue(const QString &key, const QString &value)
+{
+    return callConfigObject(QStringLiteral("setValue"), {key, value});
+}
+
+bool FakeConfigService::emitValueChanged(const QString &key)
+{
+    return callConfigObject(QStringLiteral("emitValueChanged"), {key});
+}
+
+} // namespace testsupport

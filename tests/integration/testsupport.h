@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// Helpers for tests that run the real agent inside the sandbox (sandbox-run): a private
+// system bus, the agent process, the fake configuration service and the agent's log file.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+
+namespace testsupport {
+
+inline constexpr const char *pidFile = "/tmp/kvo-service-support-pid";
+inline constexpr const char *logFile = "/var/log/kvo/kvo-service-support/kvo-service-support-agent.log";
+inline constexpr const char *supportDir = "/usr/share/kvo-service-support/ini/";
+inline constexpr const char *qrDir = "/usr/share/kvo-service-support/ini/QRCode/";
+inline constexpr const char *busSocket = "/run/dbus/system_bus_socket";
+
+// True inside sandbox-run; tests refuse to touch the fixed paths anywhere else.
+bool inSandbox();
+
+// A dbus-daemon of type "system" listening on busSocket, with a policy that lets anyone own
+// and call anything. Sets DBUS_SYSTEM_BUS_ADDRESS for this process and its children.
+class PrivateBus
+{
+public:
+    ~PrivateBus();
+    bool start(QString *error);
+    void stop();
+    QString address() const { return m_address; }
+
+private:
+    QProcess m_daemon;
+    QString m_address;
+};
+
+// Writes this process's id as the support application's pid file.
+void writeOwnPid();
+
+// Reads the agent's log from a mark on, so that each test sees only its own lines.
+class LogCursor
+{
+public:
+    LogCursor();
+    QStringList lines() const;
+    // Lines whose message part (after the fixed prefix) equals text exactly.
+    int count(const QString &text) const;
+    bool waitFor(const QString &text, int timeoutMs = 10000) const;
+
+private:
+    qint64 m_offset = 0;
+};
+
+// The message part of a log line: what follows "] [<file> <line>] ".
+QString messageOf(const QString &line);
+
+class AgentProcess
+{
+public:
+    explicit AgentProcess(const QStringList &extraEnvironment = {});
+    ~AgentProcess();
+    // Waits until the agent owns its name and serves its object.
+    bool waitForName(int timeoutMs = 10000);
+    // Ends the agent and waits for it (SIGTERM, then SIGKILL).
+    void stop();
+    bool waitForExit(int timeoutMs, int *exitCode);
+    qint64 pid() const { return m_process.processId(); }
+    QByteArray output() { return m_process.readAllStandardError() + m_process.readAllStandardOutput(); }
+
+private:
+    QProcess m_process;
+};
+
+class FakeConfigService
+{
+public:
+    explicit FakeConfigService(const QString &logRules);
+    ~FakeConfigService();
+    bool waitForName(int timeoutMs = 10000);
+    // Changes a value; the service then sends "valueChanged" for key.
+    bool setValue(const QString &key, const QString &value);
+    bool emitValueChanged(const QString &key);
+
+private:
+    QProcess m_process;
+};
+
+bool serviceRegistered(const QString &name);
+
+} // namespace testsupport

@@ -1,0 +1,530 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
+// The real agent on a private system bus inside the sandbox: start-up and exit statuses, its bus
+// interface, the support files it stores and the log rules it follows.
+#include "testsupport.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTest>
+#include <QXmlStreamReader>
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+const QString service = QStringLiteral("com.corvid.serviceandsupport");
+const QString objectPath = QStringLiteral("/com/corvid/serviceandsupport/agent");
+const QString interface = QStringLiteral("com.corvid.serviceandsupport.agent");
+const QString ini = QString::fromLatin1(supportDir);
+
+QDBusMessage callAgent(const QString &method, const QVariantList &args)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(service, objectPath, interface, method);
+    call.setArguments(args);
+    return QDBusConnection::systemBus().call(call, QDBus::Block, 120000);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QStringList messages(const LogCursor &log)
+{
+    QStringList result;
+    for (const QString &line : log.lines())
+        result.append(messageOf(line));
+    return result;
+}
+
+QStringList leftoverTemporaries(const QString &dir)
+{
+    QStringList found;
+    QDir root(dir);
+    const QFileInfoList entries = root.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QFileInfo &entry : entries) {
+        if (entry.fileName().startsWith(QLatin1String(".kvo-tmp-")))
+            found.append(entry.filePath());
+        else if (entry.isDir() && !entry.isSymLink())
+            found += leftoverTemporaries(entry.filePath());
+    }
+    return found;
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator rng(size);
+    for (char &c : data)
+        c = char(rng.bounded(256));
+    return data;
+}
+
+} // namespace
+
+class tst_Agent : public QObject
+{
+    Q_OBJECT
+
+private:
+    PrivateBus m_bus;
+    std::unique_ptr<FakeConfigService> m_config;
+    std::unique_ptr<AgentProcess> m_agent;
+
+    void startAgent(const QString &logRules, const QStringList &environment = {})
+    {
+        m_config = std::make_unique<FakeConfigService>(logRules);
+        QVERIFY(m_config->waitForName());
+        m_agent = std::make_unique<AgentProcess>(environment);
+        QVERIFY2(m_agent->waitForName(), m_agent->output().constData());
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!inSandbox())
+            QSKIP("runs only inside sandbox-run, which owns the fixed paths");
+        QString error;
+        QVERIFY2(m_bus.start(&error), qPrintable(error));
+        writeOwnPid();
+    }
+
+    void init()
+    {
+        QDir(QStringLiteral("/usr/share/kvo-service-support")).removeRecursively();
+        QVERIFY(!QFileInfo::exists(QStringLiteral("/usr/share/kvo-service-support")));
+    }
+
+    void cleanup()
+    {
+        m_agent.reset();
+        m_config.reset();
+    }
+
+    void noSystemBusEndsWithStatus1()
+    {
+        LogCursor log;
+        AgentProcess agent({QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS=unix:path=/run/kvo-no-such-bus")});
+        int status = -1;
+        QVERIFY(agent.waitForExit(15000, &status));
+        QCOMPARE(status, 1);
+        const QStringList lines = messages(log);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(!lines.at(0).isEmpty(), "the bus error message comes first");
+        QCOMPARE(lines.at(1), QStringLiteral("codestack:  get path failed."));
+        QCOMPARE(lines.at(2), QStringLiteral("QDBusConnection::systemBus().isConnected() failed"));
+    }
+
+    void secondInstance_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<bool>("warningWritten");
+        QTest::newRow("default rules") << QString() << true;
+        QTest::newRow("warnings off") << QStringLiteral("org.corvid.kvo-service-support.agent.warning=false") << false;
+    }
+
+    void secondInstance()
+    {
+        QFETCH(QString, rules);
+        QFETCH(bool, warningWritten);
+        startAgent(rules);
+        const qint64 firstPid = m_agent->pid();
+
+        LogCursor log;
+        AgentProcess second;
+        int status = -1;
+        QVERIFY(second.waitForExit(15000, &status));
+        QCOMPARE(status, 2);
+        int errors = 0;
+        for (const QString &line : messages(log))
+            errors += line.startsWith(QLatin1String("registerService Error QDBusError(")) ? 1 : 0;
+        QCOMPARE(errors, warningWritten ? 1 : 0);
+
+        // The first instance keeps its name and goes on serving.
+        QCOMPARE(QDBusConnection::systemBus().interface()->serviceOwner(service).isValid(), true);
+        QCOMPARE(qint64(QDBusConnection::systemBus().interface()->servicePid(service).value()), firstPid);
+        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("still here")}).type(),
+                 QDBusMessage::ReplyMessage);
+        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), QByteArray("still here"));
+    }
+
+    void introspection()
+    {
+        startAgent(QString());
+        QDBusMessage call = QDBusMessage::createMethodCall(service, objectPath,
+            QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
+        const QDBusMessage reply = QDBusConnection::systemBus().call(call);
+        QCOMPARE(reply.type(), QDBusMessage::ReplyMessage);
+
+        QStringList methods;
+        int signalsAndProperties = 0;
+        QXmlStreamReader xml(reply.arguments().value(0).toString());
+        bool inAgent = false;
+        while (!xml.atEnd()) {
+            xml.readNext();
+            if (xml.isStartElement() && xml.name() == QLatin1String("interface"))
+                inAgent = xml.attributes().value(QLatin1String("name")) == interface;
+            if (!inAgent || !xml.isStartElement())
+                continue;
+            if (xml.name() == QLatin1String("method")) {
+                methods.append(xml.attributes().value(QLatin1String("name")).toString() + QLatin1Char('('));
+            } else if (xml.name() == QLatin1String("arg")) {
+                const auto a = xml.attributes();
+                methods.last() += a.value(QLatin1String("direction")) + QLatin1Char(' ')
+                    + a.value(QLatin1String("type")) + QLatin1Char(' ') + a.value(QLatin1String("name")) + QLatin1Char(',');
+            } else if (xml.name() == QLatin1String("signal") || xml.name() == QLatin1String("property")) {
+                ++signalsAndProperties;
+            }
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        methods.sort();
+        const QStringList expected = {
+            QStringLiteral("downloadQRCode(in s qrCodeType,in s saveName,in ay data,"),
+            QStringLiteral("downloadQRCode(in s qrCodeType,in s saveName,in ay data,in b delCacheFile,"),
+            QStringLiteral("updateCustomFile(in ay data,"),
+            QStringLiteral("updateDeviceTreeFile(in ay data,"),
+        };
+        QCOMPARE(methods, expected);
+        QCOMPARE(signalsAndProperties, 0);
+    }
+
+    void wrongSignatureIsRefused_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QVariantList>("args");
+        QTest::newRow("string for bytes") << QStringLiteral("updateCustomFile") << QVariantList{QStringLiteral("x")};
+        QTest::newRow("no argument") << QStringLiteral("updateDeviceTreeFile") << QVariantList{};
+        QTest::newRow("two of four") << QStringLiteral("downloadQRCode") << QVariantList{QStringLiteral("t"), QStringLiteral("n")};
+        QTest::newRow("int for bool") << QStringLiteral("downloadQRCode")
+                                      << QVariantList{QStringLiteral("t"), QStringLiteral("n"), QByteArray("x"), 1};
+        QTest::newRow("unknown method") << QStringLiteral("removeEverything") << QVariantList{};
+    }
+
+    void wrongSignatureIsRefused()
+    {
+        QFETCH(QString, method);
+        QFETCH(QVariantList, args);
+        startAgent(QString());
+        const QDBusMessage reply = callAgent(method, args);
+        QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
+        QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
+        QVERIFY(!QFileInfo::exists(ini));
+        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("ok")}).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), QByteArray("ok"));
+    }
+
+    void supportFileStoredExactly_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("success");
+        QTest::addColumn<QByteArray>("data");
+        const struct { const char *method, *file, *success; } targets[] = {
+            {"updateDeviceTreeFile", "kvo-devicetree.json", "Device Tree File open success!"},
+            {"updateCustomFile", "customer.json", "Custom File open success!"},
+        };
+        const struct { const char *name; QByteArray data; } payloads[] = {
+            {"empty", QByteArray()},
+            {"json", QByteArray("{\"serial\": \"A1\"}\n")},
+            {"NUL bytes", QByteArray("a\0b\0\0c", 6)},
+            {"CR LF", QByteArray("line1\r\nline2\r\n")},
+            {"0xFF", QByteArray(3, '\xff')},
+            {"1 MiB random", randomBytes(1 << 20)},
+            {"24 MiB random", randomBytes(24 << 20)},
+        };
+        for (const auto &t : targets) {
+            for (const auto &p : payloads) {
+                QTest::addRow("%s %s", t.method, p.name) << QString::fromLatin1(t.method) << QString::fromLatin1(t.file)
+                                                          << QString::fromLatin1(t.success) << p.data;
+            }
+        }
+    }
+
+    void supportFileStoredExactly()
+    {
+        QFETCH(QString, method);
+        QFETCH(QString, fileName);
+        QFETCH(QString, success);
+        QFETCH(QByteArray, data);
+        startAgent(QString());
+        LogCursor log;
+
+        // Over an older, longer file: nothing of it may survive.
+        QCOMPARE(callAgent(method, {QByteArray(4096, 'o')}).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(callAgent(method, {data}).type(), QDBusMessage::ReplyMessage);
+        QVERIFY(readAll(ini + fileName) == data);
+        QCOMPARE(messages(log), QStringList({success, success}));
+        QCOMPARE(leftoverTemporaries(ini), QStringList());
+        QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/cwd").arg(m_agent->pid())).symLinkTarget() + QLatin1Char('/'), ini);
+    }
+
+    void supportFileKeepsModeAndOwner()
+    {
+        startAgent(QString());
+        const QString path = ini + QStringLiteral("customer.json");
+        QVERIFY(writeFile(path, "old"));
+        QCOMPARE(::chown(QFile::encodeName(path).constData(), 4321, 4322), 0);
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0640), 0);
+        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("new")}).type(), QDBusMessage::ReplyMessage);
+        struct stat st;
+        QCOMPARE(::lstat(QFile::encodeName(path).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, 0640u);
+        QCOMPARE(st.st_uid, 4321u);
+        QCOMPARE(st.st_gid, 4322u);
+        QCOMPARE(readAll(path), QByteArray("new"));
+
+        // A new file gets the default mode under the agent's file-creation mask.
+        const QString tree = ini + QStringLiteral("kvo-devicetree.json");
+        QCOMPARE(callAgent(QStringLiteral("updateDeviceTreeFile"), {QByteArray("t")}).type(), QDBusMessage::ReplyMessage);
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        QCOMPARE(::lstat(QFile::encodeName(tree).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 07777, 0666u & ~mask);
+    }
+
+    void supportFileSymlinkIsReplacedNotFollowed()
+    {
+        startAgent(QString());
+        const QString victim = QStringLiteral("/usr/share/kvo-service-support/victim");
+        QVERIFY(writeFile(victim, "precious"));
+        QVERIFY(QDir().mkpath(ini));
+        QVERIFY(QFile::link(victim, ini + QStringLiteral("customer.json")));
+        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("new")}).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(readAll(victim), QByteArray("precious"));
+        QVERIFY(!QFileInfo(ini + QStringLiteral("customer.json")).isSymLink());
+        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), QByteArray("new"));
+    }
+
+    void supportFileFailures()
+    {
+        startAgent(QString());
+        LogCursor log;
+
+        // The directory cannot be made: a file stands where a parent should be.
+        QVERIFY(writeFile(QStringLiteral("/usr/share/kvo-service-support"), "not a directory"));
+        callAgent(QStringLiteral("updateCustomFile"), {QByteArray("x")});
+        callAgent(QStringLiteral("updateDeviceTreeFile"), {QByteArray("x")});
+        callAgent(QStringLiteral("downloadQRCode"), {QStringLiteral("t1"), QStringLiteral("a.png"), QByteArray("x"), false});
+        QCOMPARE(messages(log), QStringList({QStringLiteral("make filepath fail!"), QStringLiteral("make filepath fail!"), QStringLiteral("make filepath fail!")}));
+        QVERIFY(QFile::remove(QStringLiteral("/usr/share/kvo-service-support")));
+
+        // The file's name is taken by a directory.
+        LogCursor log2;
+        QVERIFY(QDir().mkpath(ini + QStringLiteral("customer.json")));
+        QVERIFY(QDir().mkpath(ini + QStringLiteral("kvo-devicetree.json")));
+        callAgent(QStringLiteral("updateCustomFile"), {QByteArray("x")});
+        callAgent(QStringLiteral("updateDeviceTreeFile"), {QByteArray("x")});
+        QCOMPARE(messages(log2), QStringList({QStringLiteral("Custom File open error!"),
+                                              QStringLiteral("Device Tree File open error!")}));
+    }
+
+    void fullDiskKeepsOldContent()
+    {
+        startAgent(QString());
+        QVERIFY(QDir().mkpath(ini));
+        QCOMPARE(::mount("kvo-small", QFile::encodeName(ini).constData(), "tmpfs", 0, "size=256k"), 0);
+        const QByteArray old = randomBytes(64 << 10);
+        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {old}).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), old);
+
+        LogCursor log;
+        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {randomBytes(1 << 20)}).type(), QDBusMessage::ReplyMessage);
+        QCOMPARE(messages(log), QStringList({QStringLiteral("Custom File open success!"), QStringLiteral("write data error!")}));
+        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), old);
+        QCOMPARE(leftoverTemporaries(ini), QStringList());
+        m_agent.reset();
+        QCOMPARE(::umount(QFile::encodeName(ini).constData()), 0);
+    }
+
+    void leftoverTemporariesRemovedAtStart()
+    {
+        QVERIFY(writeFile(ini + QStringLiteral(".kvo-tmp-1234"), "torn"));
+        QVERIFY(writeFile(ini + QStringLiteral("QRCode/t1/.kvo-tmp-abcd"), "torn"));
+        QVERIFY(writeFile(ini + QStringLiteral("QRCode/t1/a.png"), "kept"));
+        startAgent(QString());
+        QCOMPARE(leftoverTemporaries(ini), QStringList());
+        QCOMPARE(readAll(ini + QStringLiteral("QRCode/t1/a.png")), QByteArray("kept"));
+    }
+
+    void qrCode_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("clear");
+        QTest::addColumn<QStringList>("setup");     // below ini/: "dir/", "file", "link->target"
+        QTest::addColumn<QStringList>("expected");  // log messages in order
+        QTest::addColumn<QStringList>("present");   // below ini/, after the call
+        QTest::addColumn<QStringList>("absent");
+
+        const QString ok = QStringLiteral("QRCode File open success!");
+        const QString badPath = QStringLiteral("Save path is invalid");
+        const QString badName = QStringLiteral("Save name is invalid");
+        const QString noDir = QStringLiteral("FilePath is not exists!");
+        const QString delErr = QStringLiteral("Delete file error!");
+        const QString openErr = QStringLiteral("QRCode File open error!");
+        using L = QStringList;
+
+        QTest::newRow("type and name") << "t1" << "a.png" << false << L{}
+            << L{ok} << L{"QRCode/t1/a.png"} << L{};
+        QTest::newRow("empty type") << "" << "a.png" << false << L{}
+            << L{ok} << L{"QRCode/a.png"} << L{};
+        QTest::newRow("type one level up") << "../x" << "a.png" << false << L{}
+            << L{badPath} << L{} << L{"x", "QRCode"};
+        QTest::newRow("type back out") << "t1/../../x" << "a.png" << true << L{}
+            << L{badPath} << L{} << L{"x", "QRCode"};
+        QTest::newRow("type dot") << "." << "a.png" << false << L{}
+            << L{badPath} << L{} << L{"QRCode"};
+        QTest::newRow("sibling type") << "../QRCodeEvil/x" << "a.png" << false << L{}
+            << L{badPath} << L{} << L{"QRCodeEvil"};
+        QTest::newRow("sibling type cleared") << "../QRCodeEvil/" << "a.png" << true << L{"QRCodeEvil/keep.png"}
+            << L{badPath} << L{"QRCodeEvil/keep.png"} << L{"QRCodeEvil/a.png"};
+        QTest::newRow("name up two") << "t1" << "../../y.png" << false << L{}
+            << L{badName} << L{"QRCode/t1/"} << L{"y.png"};
+        QTest::newRow("name up two after clearing") << "t1" << "../../y.png" << true << L{"QRCode/t1/old.png"}
+            << L{delErr, delErr, badName} << L{"QRCode/t1/"} << L{"y.png", "QRCode/t1/old.png"};
+        QTest::newRow("sibling name") << "t1" << "../../QRCodeEvil/e.png" << false << L{"QRCodeEvil/"}
+            << L{badName} << L{} << L{"QRCodeEvil/e.png"};
+        QTest::newRow("name in missing sub-directory") << "t1" << "sub/b.png" << false << L{}
+            << L{openErr} << L{"QRCode/t1/"} << L{"QRCode/t1/sub"};
+        QTest::newRow("name in sub-directory") << "t1" << "sub/b.png" << false << L{"QRCode/t1/sub/"}
+            << L{ok} << L{"QRCode/t1/sub/b.png"} << L{};
+        QTest::newRow("empty name") << "t1" << "" << false << L{}
+            << L{openErr} << L{"QRCode/t1/"} << L{};
+        QTest::newRow("clearing") << "t1" << "new.png" << true
+            << L{"QRCode/t1/A.png", "QRCode/t1/b.png", "QRCode/t1/dir/", "QRCode/t1/.hidden"}
+            << L{delErr, delErr, delErr, ok}
+            << L{"QRCode/t1/new.png", "QRCode/t1/dir/", "QRCode/t1/.hidden"} << L{"QRCode/t1/A.png", "QRCode/t1/b.png"};
+        QTest::newRow("clearing missing directory") << "t2" << "a.png" << true << L{}
+            << L{noDir, ok} << L{"QRCode/t2/a.png"} << L{};
+        QTest::newRow("symlinked type") << "link" << "a.png" << true << L{"outside/keep.png", "QRCode/link->../outside"}
+            << L{noDir, openErr} << L{"outside/keep.png"} << L{"outside/a.png"};
+        QTest::newRow("symlinked file") << "t1" << "a.png" << false << L{"outside/keep.png", "QRCode/t1/a.png->../../outside/keep.png"}
+            << L{ok} << L{"outside/keep.png", "QRCode/t1/a.png"} << L{};
+    }
+
+    void qrCode()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, name);
+        QFETCH(bool, clear);
+        QFETCH(QStringList, setup);
+        QFETCH(QStringList, expected);
+        QFETCH(QStringList, present);
+        QFETCH(QStringList, absent);
+
+        for (const QString &entry : setup) {
+            const int arrow = entry.indexOf(QLatin1String("->"));
+            if (arrow > 0) {
+                QDir().mkpath(QFileInfo(ini + entry.left(arrow)).path());
+                QVERIFY(QFile::link(entry.mid(arrow + 2), ini + entry.left(arrow)));
+            } else if (entry.endsWith(QLatin1Char('/'))) {
+                QVERIFY(QDir().mkpath(ini + entry));
+            } else {
+                QVERIFY(writeFile(ini + entry, "setup"));
+            }
+        }
+        startAgent(QString());
+        LogCursor log;
+        const QByteArray image("\x89PNG\r\n\x1a\n\0image", 14);
+        QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {type, name, image, clear}).type(),
+                 QDBusMessage::ReplyMessage);
+        QCOMPARE(messages(log), expected);
+        for (const QString &path : present)
+            QVERIFY2(QFileInfo::exists(ini + path), qPrintable(path));
+        for (const QString &path : absent)
+            QVERIFY2(!QFileInfo::exists(ini + path) && !QFileInfo(ini + path).isSymLink(), qPrintable(path));
+        if (expected.endsWith(QStringLiteral("QRCode File open success!"))) {
+            const QString stored = QStringLiteral("QRCode/") + type + QLatin1Char('/') + name;
+            QVERIFY(!QFileInfo(ini + stored).isSymLink());
+            QCOMPARE(readAll(ini + stored), image);
+        }
+        if (setup.contains(QStringLiteral("outside/keep.png")))
+            QCOMPARE(readAll(ini + QStringLiteral("outside/keep.png")), QByteArray("setup"));
+        QCOMPARE(leftoverTemporaries(ini), QStringList());
+    }
+
+    void qrCodeThreeArgumentsNeverClears()
+    {
+        QVERIFY(writeFile(ini + QStringLiteral("QRCode/t1/old.png"), "old"));
+        startAgent(QString());
+        LogCursor log;
+        QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {QStringLiteral("t1"), QStringLiteral("new.png"), QByteArray("n")}).type(),
+                 QDBusMessage::ReplyMessage);
+        QCOMPARE(messages(log), QStringList{QStringLiteral("QRCode File open success!")});
+        QCOMPARE(readAll(ini + QStringLiteral("QRCode/t1/old.png")), QByteArray("old"));
+        QCOMPARE(readAll(ini + QStringLiteral("QRCode/t1/new.png")), QByteArray("n"));
+    }
+
+    void logRulesFollowTheConfiguration()
+    {
+        const QString success = QStringLiteral("Custom File open success!");
+        startAgent(QStringLiteral("org.corvid.kvo-service-support.agent.debug=false;;"));
+        LogCursor log;
+        callAgent(QStringLiteral("updateCustomFile"), {QByteArray("1")});
+        QCOMPARE(log.count(success), 0);
+
+        QVERIFY(m_config->setValue(QStringLiteral("log_rules"), QStringLiteral("org.corvid.kvo-service-support.agent.debug=true")));
+        QVERIFY(log.waitFor(QStringLiteral("value changed: \"log_rules\"")));
+        callAgent(QStringLiteral("updateCustomFile"), {QByteArray("2")});
+        QCOMPARE(log.count(success), 1);
+
+        // Another key changes nothing and writes nothing.
+        QVERIFY(m_config->setValue(QStringLiteral("other"), QStringLiteral("org.corvid.kvo-service-support.agent.debug=false")));
+        callAgent(QStringLiteral("updateCustomFile"), {QByteArray("3")});
+        QCOMPARE(log.count(success), 2);
+        QCOMPARE(log.count(QStringLiteral("value changed: \"other\"")), 0);
+
+        LogCursor later;
+        QVERIFY(m_config->setValue(QStringLiteral("log_rules"), QStringLiteral("*.debug=false")));
+        QVERIFY(later.waitFor(QStringLiteral("value changed: \"log_rules\"")));
+        callAgent(QStringLiteral("updateCustomFile"), {QByteArray("4")});
+        QCOMPARE(later.count(success), 0);
+        QCOMPARE(messages(later), QStringList{QStringLiteral("value changed: \"log_rules\"")});
+    }
+
+    void configurationServiceAbsent()
+    {
+        LogCursor log;
+        m_agent = std::make_unique<AgentProcess>();
+        QVERIFY(m_agent->waitForName());
+        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("x")}).type(), QDBusMessage::ReplyMessage);
+        const QStringList lines = messages(log);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines.at(0).contains(QLatin1String("org.desktopspec.ConfigManager")), qPrintable(lines.at(0)));
+        QCOMPARE(lines.at(1), QStringLiteral("codestack:  get path failed."));
+        QCOMPARE(lines.at(2), QStringLiteral("Custom File open success!"));
+    }
+
+    void environmentRulesHaveNoEffect()
+    {
+        startAgent(QString(), {QStringLiteral("QT_LOGGING_RULES=*.debug=false;*.info=false")});
+        LogCursor log;
+        callAgent(QStringLiteral("downloadQRCode"), {QStringLiteral("t"), QStringLiteral("a.png"), QByteArray("x"), false});
+        callAgent(QStringLiteral("updateCustomFile"), {QByteArray("x")});
+        QCOMPARE(messages(log), QStringList({QStringLiteral("QRCode File open success!"),
+                                             QStringLiteral("Custom File open success!")}));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Agent)
+#include "tst_agent.moc"
