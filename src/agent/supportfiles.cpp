@@ -174,6 +174,8 @@ QString cleanPath(const QString &path)
     QString cleaned = kept.join(QLatin1Char('/'));
     if (absolute)
         cleaned.prepend(QLatin1Char('/'));
+    else if (cleaned.isEmpty())
+        cleaned = QStringLiteral(".");
     if (trailingSlash && !cleaned.endsWith(QLatin1Char('/')))
         cleaned.append(QLatin1Char('/'));
     return cleaned;

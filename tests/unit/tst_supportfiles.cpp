@@ -1,0 +1,746 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "agent/supportfiles.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
+const char OpenSuccess[] = "support file open ok";
+const char OpenError[] = "support file open failed";
+const supportfiles::FileMessages Messages{OpenSuccess, OpenError};
+
+const QString QrOk = QStringLiteral("QRCode File open success!");
+const QString QrOpenError = QStringLiteral("QRCode File open error!");
+const QString PathInvalid = QStringLiteral("Save path is invalid");
+const QString NameInvalid = QStringLiteral("Save name is invalid");
+const QString NotExists = QStringLiteral("FilePath is not exists!");
+const QString DeleteError = QStringLiteral("Delete file error!");
+const QString MakePathFail = QStringLiteral("make filepath fail!");
+const QString WriteError = QStringLiteral("write data error!");
+
+QStringList g_messages;
+QtMessageHandler g_previousHandler = nullptr;
+
+void collectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && qstrcmp(context.category, AgentCategory) == 0)
+        g_messages.append(message);
+    else if (g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+QByteArray oldContent(const QString &entry)
+{
+    return "old:" + entry.toUtf8();
+}
+
+// Entries relative to root: "dir/" a directory, "name@target" a symbolic link to root/target,
+// anything else a file holding oldContent(entry).
+bool createEntries(const QString &root, const QStringList &entries)
+{
+    for (const QString &entry : entries) {
+        const int at = entry.indexOf(QLatin1Char('@'));
+        const QString path = root + QLatin1Char('/') + (at >= 0 ? entry.left(at) : entry);
+        if (!QDir().mkpath(QFileInfo(path).absolutePath()))
+            return false;
+        if (at >= 0) {
+            if (!QFile::link(root + QLatin1Char('/') + entry.mid(at + 1), path))
+                return false;
+        } else if (entry.endsWith(QLatin1Char('/'))) {
+            if (!QDir().mkpath(path))
+                return false;
+        } else if (!writeFile(path, oldContent(entry))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Everything below root in the notation of createEntries, hidden entries included and
+// symbolic links not followed.
+QStringList tree(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        it.next();
+        const QFileInfo info = it.fileInfo();
+        const QString relative = info.filePath().mid(root.size() + 1);
+        if (info.isSymLink())
+            entries.append(relative + QLatin1Char('@') + info.symLinkTarget().mid(root.size() + 1));
+        else if (info.isDir())
+            entries.append(relative + QLatin1Char('/'));
+        else
+            entries.append(relative);
+    }
+    entries.sort();
+    return entries;
+}
+
+QStringList temporaries(const QString &root)
+{
+    QStringList found;
+    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (it.fileName().startsWith(QLatin1String(".kvo-tmp-")))
+            found.append(path);
+    }
+    return found;
+}
+
+bool isRegularFile(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+QByteArray randomBytes(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(20240611);
+    generator.fillRange(reinterpret_cast<quint32 *>(data.data()), size / int(sizeof(quint32)));
+    return data;
+}
+
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        rlimit limit = m_saved;
+        limit.rlim_cur = bytes;
+        m_active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &m_saved); }
+    bool isActive() const { return m_active; }
+
+private:
+    rlimit m_saved{};
+    bool m_active = false;
+};
+
+class DetachOnExit
+{
+public:
+    explicit DetachOnExit(const QByteArray &path) : m_path(path) {}
+    ~DetachOnExit() { ::umount2(m_path.constData(), MNT_DETACH); }
+
+private:
+    QByteArray m_path;
+};
+
+} // namespace
+
+class TestSupportFiles : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void cleanPath_data();
+    void cleanPath();
+    void pathStaysBelow_data();
+    void pathStaysBelow();
+
+    void storeSupportFile_bytes_data();
+    void storeSupportFile_bytes();
+    void storeSupportFile_createsMissingDir();
+    void storeSupportFile_dirCannotBeMade();
+    void storeSupportFile_keepsModeAndOwner_data();
+    void storeSupportFile_keepsModeAndOwner();
+    void storeSupportFile_replacesSymlink_data();
+    void storeSupportFile_replacesSymlink();
+    void storeSupportFile_targetIsDirectory_data();
+    void storeSupportFile_targetIsDirectory();
+
+    void storeQrCode_data();
+    void storeQrCode();
+    void storeQrCode_symlinks_data();
+    void storeQrCode_symlinks();
+    void storeQrCode_baseDir_data();
+    void storeQrCode_baseDir();
+
+    void writeFailureKeepsOldContent_data();
+    void writeFailureKeepsOldContent();
+
+    void removeLeftoverTemporaries();
+
+private:
+    QString m_savedCwd;
+    QScopedPointer<QTemporaryDir> m_tmp;
+    QString m_root;
+};
+
+void TestSupportFiles::initTestCase()
+{
+    QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.kvo-service-support.agent.debug=true"));
+    m_savedCwd = QDir::currentPath();
+}
+
+void TestSupportFiles::init()
+{
+    m_tmp.reset(new QTemporaryDir);
+    QVERIFY(m_tmp->isValid());
+    m_root = m_tmp->path();
+    g_messages.clear();
+    g_previousHandler = qInstallMessageHandler(collectMessage);
+}
+
+void TestSupportFiles::cleanup()
+{
+    qInstallMessageHandler(g_previousHandler);
+    QDir::setCurrent(m_savedCwd);
+    const QStringList left = temporaries(m_root);
+    m_tmp.reset();
+    QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
+}
+
+void TestSupportFiles::cleanPath_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("cleaned");
+
+    QTest::newRow("root") << "/" << "/";
+    QTest::newRow("double slash") << "//" << "/";
+    QTest::newRow("repeated slashes") << "/a//b///c" << "/a/b/c";
+    QTest::newRow("trailing slash kept") << "/a/b/" << "/a/b/";
+    QTest::newRow("trailing slashes collapsed") << "/a/b///" << "/a/b/";
+    QTest::newRow("dot dropped") << "/a/./b" << "/a/b";
+    QTest::newRow("final dot") << "/a/." << "/a";
+    QTest::newRow("final dot slash") << "/a/./" << "/a/";
+    QTest::newRow("dotdot removes one") << "/a/b/../c" << "/a/c";
+    QTest::newRow("final dotdot") << "/a/b/.." << "/a";
+    QTest::newRow("final dotdot slash") << "/a/b/../" << "/a/";
+    QTest::newRow("dotdot at root") << "/.." << "/";
+    QTest::newRow("dotdot at root slash") << "/../" << "/";
+    QTest::newRow("dotdot past root") << "/a/../../../b" << "/b";
+    QTest::newRow("dotdot back to root") << "/a/b/../.." << "/";
+    QTest::newRow("mixed") << "/x/./y/../../z//w/." << "/z/w";
+    QTest::newRow("three dots are a name") << "/a/.../b" << "/a/.../b";
+    QTest::newRow("dotdot prefix is a name") << "/a/..b/" << "/a/..b/";
+    QTest::newRow("hidden name") << "/a/.b/../c" << "/a/c";
+}
+
+void TestSupportFiles::cleanPath()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, cleaned);
+    QCOMPARE(supportfiles::cleanPath(path), cleaned);
+}
+
+void TestSupportFiles::pathStaysBelow_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("below");
+
+    QTest::newRow("child") << "/q/ini/QRCode/t1" << true;
+    QTest::newRow("prefix with slash") << "/q/ini/QRCode/" << true;
+    QTest::newRow("prefix with dot slash") << "/q/ini/QRCode/./" << true;
+    QTest::newRow("prefix without slash") << "/q/ini/QRCode" << false;
+    QTest::newRow("prefix with dot") << "/q/ini/QRCode/." << false;
+    QTest::newRow("deep") << "/q/ini/QRCode/a/b/c" << true;
+    QTest::newRow("double slash") << "/q/ini/QRCode//t1" << true;
+    QTest::newRow("back in again") << "/q/ini/QRCode/../QRCode/t1" << true;
+    QTest::newRow("up and out") << "/q/ini/QRCode/t1/../../x" << false;
+    QTest::newRow("child dotdot") << "/q/ini/QRCode/t1/.." << false;
+    QTest::newRow("child dotdot slash") << "/q/ini/QRCode/t1/../" << true;
+    QTest::newRow("dotdot at root") << "/../../q/ini/QRCode/t1" << true;
+    QTest::newRow("sibling with longer name") << "/q/ini/QRCodeEvil/x" << false;
+    QTest::newRow("sibling dir") << "/q/ini/QRCodeEvil/" << false;
+    QTest::newRow("shorter name") << "/q/ini/QRCod/x" << false;
+    QTest::newRow("other case") << "/q/ini/qrcode/x" << false;
+    QTest::newRow("root") << "/" << false;
+    QTest::newRow("empty") << "" << false;
+    QTest::newRow("NUL") << QString(QStringLiteral("/q/ini/QRCode/a") + QChar(0) + QStringLiteral("b"))
+                         << false;
+}
+
+void TestSupportFiles::pathStaysBelow()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, below);
+    QCOMPARE(supportfiles::pathStaysBelow(path, QStringLiteral("/q/ini/QRCode")), below);
+}
+
+void TestSupportFiles::storeSupportFile_bytes_data()
+{
+    QTest::addColumn<QByteArray>("data");
+
+    QTest::newRow("empty") << QByteArray();
+    QTest::newRow("NUL bytes") << QByteArray("a\0b\0\0c", 6);
+    QTest::newRow("CR LF") << QByteArray("line1\r\nline2\r\n");
+    QTest::newRow("0xFF") << QByteArray("\xff\xfe\xff", 3);
+    QTest::newRow("1 MiB random") << randomBytes(1 << 20);
+}
+
+void TestSupportFiles::storeSupportFile_bytes()
+{
+    QFETCH(QByteArray, data);
+    const QString dir = m_root + QStringLiteral("/support");
+    QVERIFY(QDir().mkpath(dir));
+    QVERIFY(writeFile(dir + QStringLiteral("/data.txt"), "previous content, longer than a few bytes\n"));
+
+    supportfiles::storeSupportFile(dir, QStringLiteral("data.txt"), data, Messages);
+
+    QCOMPARE(g_messages, QStringList{OpenSuccess});
+    QVERIFY(isRegularFile(dir + QStringLiteral("/data.txt")));
+    QCOMPARE(readFile(dir + QStringLiteral("/data.txt")), data);
+    QCOMPARE(tree(dir), QStringList{QStringLiteral("data.txt")});
+    QCOMPARE(QDir::currentPath(), QFileInfo(dir).canonicalFilePath());
+}
+
+void TestSupportFiles::storeSupportFile_createsMissingDir()
+{
+    const QString dir = m_root + QStringLiteral("/a/b/c");
+
+    supportfiles::storeSupportFile(dir, QStringLiteral("data.txt"), "fresh", Messages);
+
+    QCOMPARE(g_messages, QStringList{OpenSuccess});
+    QCOMPARE(readFile(dir + QStringLiteral("/data.txt")), QByteArray("fresh"));
+    QCOMPARE(tree(m_root), (QStringList{"a/", "a/b/", "a/b/c/", "a/b/c/data.txt"}));
+    QCOMPARE(QDir::currentPath(), QFileInfo(dir).canonicalFilePath());
+}
+
+void TestSupportFiles::storeSupportFile_dirCannotBeMade()
+{
+    QVERIFY(createEntries(m_root, {"blocker"}));
+    const QString cwd = QDir::currentPath();
+
+    supportfiles::storeSupportFile(m_root + QStringLiteral("/blocker/sub"), QStringLiteral("data.txt"),
+                                   "fresh", Messages);
+
+    QCOMPARE(g_messages, QStringList{MakePathFail});
+    QCOMPARE(tree(m_root), QStringList{"blocker"});
+    QCOMPARE(readFile(m_root + QStringLiteral("/blocker")), oldContent("blocker"));
+    QCOMPARE(QDir::currentPath(), cwd);
+}
+
+void TestSupportFiles::storeSupportFile_keepsModeAndOwner_data()
+{
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<int>("owner");
+
+    QTest::newRow("mode 0640") << 0640u << -1;
+    QTest::newRow("mode 0755") << 0755u << -1;
+    QTest::newRow("owner 4321, mode 0600") << 0600u << 4321;
+    // chown clears set-id bits, so these survive only if the mode is applied after the owner.
+    QTest::newRow("owner 4321, mode 06755") << 06755u << 4321;
+}
+
+void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
+{
+    QFETCH(uint, mode);
+    QFETCH(int, owner);
+    if (owner >= 0 && ::geteuid() != 0)
+        QSKIP("changing the owner needs root");
+
+    const QString dir = m_root + QStringLiteral("/support");
+    const QString path = dir + QStringLiteral("/data.txt");
+    QVERIFY(createEntries(m_root, {"support/data.txt"}));
+    const QByteArray cpath = QFile::encodeName(path);
+    if (owner >= 0)
+        QCOMPARE(::chown(cpath.constData(), uid_t(owner), gid_t(owner)), 0);
+    QCOMPARE(::chmod(cpath.constData(), mode_t(mode)), 0);
+    struct stat before;
+    QCOMPARE(::stat(cpath.constData(), &before), 0);
+
+    supportfiles::storeSupportFile(dir, QStringLiteral("data.txt"), "new content", Messages);
+
+    QCOMPARE(g_messages, QStringList{OpenSuccess});
+    QCOMPARE(readFile(path), QByteArray("new content"));
+    struct stat after;
+    QCOMPARE(::lstat(cpath.constData(), &after), 0);
+    QVERIFY(after.st_ino != before.st_ino);
+    QCOMPARE(uint(after.st_mode & 07777), mode);
+    QCOMPARE(after.st_uid, before.st_uid);
+    QCOMPARE(after.st_gid, before.st_gid);
+}
+
+void TestSupportFiles::storeSupportFile_replacesSymlink_data()
+{
+    QTest::addColumn<QString>("linkTarget");
+
+    QTest::newRow("link to a file") << "outside/victim.txt";
+    QTest::newRow("dangling link") << "outside/missing.txt";
+    QTest::newRow("link to a directory") << "outside";
+}
+
+void TestSupportFiles::storeSupportFile_replacesSymlink()
+{
+    QFETCH(QString, linkTarget);
+    QVERIFY(createEntries(m_root, {"outside/", "outside/victim.txt", "support/data.txt@" + linkTarget}));
+
+    supportfiles::storeSupportFile(m_root + QStringLiteral("/support"), QStringLiteral("data.txt"),
+                                   "new content", Messages);
+
+    QCOMPARE(g_messages, QStringList{OpenSuccess});
+    QCOMPARE(tree(m_root),
+             (QStringList{"outside/", "outside/victim.txt", "support/", "support/data.txt"}));
+    QCOMPARE(readFile(m_root + QStringLiteral("/support/data.txt")), QByteArray("new content"));
+    QCOMPARE(readFile(m_root + QStringLiteral("/outside/victim.txt")), oldContent("outside/victim.txt"));
+}
+
+void TestSupportFiles::storeSupportFile_targetIsDirectory_data()
+{
+    QTest::addColumn<QString>("fileName");
+
+    QTest::newRow("directory at the name") << "data.txt";
+    QTest::newRow("dot") << ".";
+    QTest::newRow("dotdot") << "..";
+    QTest::newRow("empty name") << "";
+}
+
+void TestSupportFiles::storeSupportFile_targetIsDirectory()
+{
+    QFETCH(QString, fileName);
+    QVERIFY(createEntries(m_root, {"support/data.txt/", "support/data.txt/inner"}));
+    const QStringList before = tree(m_root);
+
+    supportfiles::storeSupportFile(m_root + QStringLiteral("/support"), fileName, "new content", Messages);
+
+    QCOMPARE(g_messages, QStringList{OpenError});
+    QCOMPARE(tree(m_root), before);
+    QCOMPARE(readFile(m_root + QStringLiteral("/support/data.txt/inner")), oldContent("support/data.txt/inner"));
+}
+
+// Every row starts from ini/QRCode/ and a sibling ini/QRCodeEvil/e.png. "before" and "after" list
+// the entries beyond those; files from "before" that are still there must be unchanged, apart
+// from "stored", which must hold the new data.
+void TestSupportFiles::storeQrCode_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("del");
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<QString>("stored");
+
+    const QString nul(QChar(0));
+    const QStringList none;
+
+    QTest::newRow("t1/a.png") << "t1" << "a.png" << false << none << QStringList{QrOk}
+                              << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"} << "ini/QRCode/t1/a.png";
+    QTest::newRow("existing file replaced, neighbour kept")
+        << "t1" << "a.png" << false
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png", "ini/QRCode/t1/b.png"} << QStringList{QrOk}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png", "ini/QRCode/t1/b.png"} << "ini/QRCode/t1/a.png";
+    QTest::newRow("nested type created with parents")
+        << "a/b" << "c.png" << false << none << QStringList{QrOk}
+        << QStringList{"ini/QRCode/a/", "ini/QRCode/a/b/", "ini/QRCode/a/b/c.png"} << "ini/QRCode/a/b/c.png";
+    QTest::newRow("type with final slash") << "t1/" << "a.png" << false << none << QStringList{QrOk}
+                                           << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+                                           << "ini/QRCode/t1/a.png";
+    QTest::newRow("empty type stores into QRCode dir") << "" << "a.png" << false << none << QStringList{QrOk}
+                                                       << QStringList{"ini/QRCode/a.png"} << "ini/QRCode/a.png";
+    QTest::newRow("empty type with del clears QRCode dir")
+        << "" << "a.png" << true << QStringList{"ini/QRCode/old.png", "ini/QRCode/t1/", "ini/QRCode/t1/keep.png"}
+        << QStringList{DeleteError, DeleteError, DeleteError, QrOk}
+        << QStringList{"ini/QRCode/a.png", "ini/QRCode/t1/", "ini/QRCode/t1/keep.png"} << "ini/QRCode/a.png";
+
+    QTest::newRow("type ../x refused") << "../x" << "a.png" << false << none << QStringList{PathInvalid} << none
+                                       << "";
+    QTest::newRow("type ../x with del refused")
+        << "../x" << "a.png" << true << QStringList{"ini/x/", "ini/x/f.png"} << QStringList{PathInvalid}
+        << QStringList{"ini/x/", "ini/x/f.png"} << "";
+    QTest::newRow("type .. refused") << ".." << "a.png" << false << none << QStringList{PathInvalid} << none << "";
+    QTest::newRow("type . refused") << "." << "a.png" << false << none << QStringList{PathInvalid} << none << "";
+    QTest::newRow("type . with del refused") << "." << "a.png" << true << QStringList{"ini/QRCode/old.png"}
+                                             << QStringList{PathInvalid} << QStringList{"ini/QRCode/old.png"}
+                                             << "";
+    QTest::newRow("type t1/.. refused") << "t1/.." << "a.png" << false << none << QStringList{PathInvalid}
+                                        << none << "";
+    QTest::newRow("type t1/../../x refused") << "t1/../../x" << "a.png" << false << none
+                                             << QStringList{PathInvalid} << none << "";
+    QTest::newRow("sibling type ../QRCodeEvil/x refused")
+        << "../QRCodeEvil/x" << "a.png" << false << none << QStringList{PathInvalid} << none << "";
+    QTest::newRow("sibling type ../QRCodeEvil/ with del refused")
+        << "../QRCodeEvil/" << "e.png" << true << none << QStringList{PathInvalid} << none << "";
+    QTest::newRow("NUL in type refused")
+        << "t1" + nul + "x" << "a.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{PathInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+
+    QTest::newRow("name ../../y.png refused after creation")
+        << "t1" << "../../y.png" << false << none << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/"}
+        << "";
+    QTest::newRow("name ../../y.png refused after clearing")
+        << "t1" << "../../y.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{DeleteError, DeleteError, NameInvalid} << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("sibling name ../../QRCodeEvil/e.png refused")
+        << "t1" << "../../QRCodeEvil/e.png" << false << none << QStringList{NameInvalid}
+        << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("name .. refused") << "t1" << ".." << false << none << QStringList{NameInvalid}
+                                     << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("name ../z.png stays in QRCode dir")
+        << "t1" << "../z.png" << false << none << QStringList{QrOk}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/z.png"} << "ini/QRCode/z.png";
+    QTest::newRow("NUL in name refused") << "t1" << "a" + nul + ".png" << false << none
+                                         << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/"} << "";
+
+    QTest::newRow("name sub/b.png, sub missing") << "t1" << "sub/b.png" << false << none
+                                                 << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/"}
+                                                 << "";
+    QTest::newRow("name sub/b.png, sub exists")
+        << "t1" << "sub/b.png" << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/"}
+        << QStringList{QrOk} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/", "ini/QRCode/t1/sub/b.png"}
+        << "ini/QRCode/t1/sub/b.png";
+    QTest::newRow("empty name") << "t1" << "" << false << none << QStringList{QrOpenError}
+                                << QStringList{"ini/QRCode/t1/"} << "";
+
+    QTest::newRow("clearing files, sub-dir and hidden file")
+        << "t1" << "c.png" << true
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/A.png", "ini/QRCode/t1/b.png", "ini/QRCode/t1/sub/",
+                       "ini/QRCode/t1/sub/inner.png", "ini/QRCode/t1/.hidden"}
+        << QStringList{DeleteError, DeleteError, DeleteError, QrOk}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/.hidden", "ini/QRCode/t1/c.png", "ini/QRCode/t1/sub/",
+                       "ini/QRCode/t1/sub/inner.png"}
+        << "ini/QRCode/t1/c.png";
+    QTest::newRow("clearing the file about to be stored")
+        << "t1" << "a.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+        << QStringList{DeleteError, DeleteError, QrOk} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+        << "ini/QRCode/t1/a.png";
+    QTest::newRow("clearing a missing dir") << "t1" << "a.png" << true << none << QStringList{NotExists, QrOk}
+                                            << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+                                            << "ini/QRCode/t1/a.png";
+    QTest::newRow("type below a file") << "f/x" << "a.png" << false << QStringList{"ini/QRCode/f"}
+                                       << QStringList{MakePathFail} << QStringList{"ini/QRCode/f"} << "";
+    QTest::newRow("type below a file, del") << "f/x" << "a.png" << true << QStringList{"ini/QRCode/f"}
+                                            << QStringList{NotExists, MakePathFail}
+                                            << QStringList{"ini/QRCode/f"} << "";
+}
+
+void TestSupportFiles::storeQrCode()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, name);
+    QFETCH(bool, del);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, messages);
+    QFETCH(QStringList, after);
+    QFETCH(QString, stored);
+
+    const QStringList base{"ini/", "ini/QRCode/", "ini/QRCodeEvil/", "ini/QRCodeEvil/e.png"};
+    QVERIFY(createEntries(m_root, base + before));
+    const QByteArray data("\x89PNG\r\n\x1a\n\0\xff", 10);
+
+    supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), type, name, data, del);
+
+    QCOMPARE(g_messages, messages);
+    QStringList expected = base + after;
+    expected.sort();
+    QCOMPARE(tree(m_root), expected);
+    for (const QString &entry : base + before) {
+        if (expected.contains(entry) && entry != stored && !entry.endsWith(QLatin1Char('/')))
+            QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), oldContent(entry));
+    }
+    if (!stored.isEmpty())
+        QCOMPARE(readFile(m_root + QLatin1Char('/') + stored), data);
+}
+
+// Links inside the QR tree point at outside/, which holds victim.png; nothing there may change.
+void TestSupportFiles::storeQrCode_symlinks_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("del");
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("after");
+    QTest::addColumn<QString>("stored");
+
+    const QStringList none;
+
+    QTest::newRow("type dir links outside, del") << "t1" << "a.png" << true << QStringList{"ini/QRCode/t1@outside"}
+                                                 << QStringList{"ini/QRCode/t1@outside"} << "";
+    QTest::newRow("type dir links outside") << "t1" << "a.png" << false << QStringList{"ini/QRCode/t1@outside"}
+                                            << QStringList{"ini/QRCode/t1@outside"} << "";
+    QTest::newRow("type dir is a dangling link, del")
+        << "t1" << "a.png" << true << QStringList{"ini/QRCode/t1@outside/missing"}
+        << QStringList{"ini/QRCode/t1@outside/missing"} << "";
+    QTest::newRow("type passes a link") << "l/x" << "a.png" << true << QStringList{"ini/QRCode/l@outside"}
+                                        << QStringList{"ini/QRCode/l@outside"} << "";
+    QTest::newRow("name passes a link")
+        << "t1" << "l/b.png" << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/l@outside"}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/l@outside"} << "";
+    QTest::newRow("target is a link") << "t1" << "a.png" << false
+                                      << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png@outside/victim.png"}
+                                      << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+                                      << "ini/QRCode/t1/a.png";
+    QTest::newRow("clearing removes links, not their targets")
+        << "t1" << "c.png" << true
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/f@outside/victim.png", "ini/QRCode/t1/d@outside"}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/c.png"} << "ini/QRCode/t1/c.png";
+}
+
+void TestSupportFiles::storeQrCode_symlinks()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, name);
+    QFETCH(bool, del);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
+    QFETCH(QString, stored);
+
+    const QStringList base{"ini/", "ini/QRCode/", "outside/", "outside/victim.png"};
+    QVERIFY(createEntries(m_root, base + before));
+
+    supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), type, name, "new", del);
+
+    QStringList expected = base + after;
+    expected.sort();
+    QCOMPARE(tree(m_root), expected);
+    QCOMPARE(readFile(m_root + QStringLiteral("/outside/victim.png")), oldContent("outside/victim.png"));
+    if (stored.isEmpty()) {
+        QVERIFY2(!g_messages.contains(QrOk), qPrintable(g_messages.join(QLatin1String(" | "))));
+    } else {
+        QCOMPARE(g_messages.value(g_messages.size() - 1), QrOk);
+        QCOMPARE(readFile(m_root + QLatin1Char('/') + stored), QByteArray("new"));
+    }
+}
+
+void TestSupportFiles::storeQrCode_baseDir_data()
+{
+    QTest::addColumn<bool>("del");
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<QStringList>("after");
+
+    QTest::newRow("missing QRCode dir created with parents")
+        << false << QStringList{} << QStringList{QrOk}
+        << QStringList{"ini/", "ini/QRCode/", "ini/QRCode/t1/", "ini/QRCode/t1/a.png"};
+    QTest::newRow("missing QRCode dir, del") << true << QStringList{} << QStringList{NotExists, QrOk}
+                                             << QStringList{"ini/", "ini/QRCode/", "ini/QRCode/t1/",
+                                                            "ini/QRCode/t1/a.png"};
+    QTest::newRow("ini is a file") << false << QStringList{"ini"} << QStringList{MakePathFail}
+                                   << QStringList{"ini"};
+    QTest::newRow("ini is a file, del") << true << QStringList{"ini"} << QStringList{NotExists, MakePathFail}
+                                        << QStringList{"ini"};
+}
+
+void TestSupportFiles::storeQrCode_baseDir()
+{
+    QFETCH(bool, del);
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, messages);
+    QFETCH(QStringList, after);
+    QVERIFY(createEntries(m_root, before));
+
+    supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), QStringLiteral("t1"),
+                              QStringLiteral("a.png"), "new", del);
+
+    QCOMPARE(g_messages, messages);
+    QCOMPARE(tree(m_root), after);
+}
+
+void TestSupportFiles::writeFailureKeepsOldContent_data()
+{
+    QTest::addColumn<bool>("qrCode");
+    QTest::addColumn<bool>("fullFileSystem");
+
+    QTest::newRow("support file, file size limit") << false << false;
+    QTest::newRow("QR code, file size limit") << true << false;
+    QTest::newRow("support file, full file system") << false << true;
+    QTest::newRow("QR code, full file system") << true << true;
+}
+
+void TestSupportFiles::writeFailureKeepsOldContent()
+{
+    QFETCH(bool, qrCode);
+    QFETCH(bool, fullFileSystem);
+
+    const QString dir = m_root + (qrCode ? QStringLiteral("/ini/QRCode/t1") : QStringLiteral("/support"));
+    const QString fileName = qrCode ? QStringLiteral("a.png") : QStringLiteral("data.txt");
+    QVERIFY(QDir().mkpath(dir));
+
+    QScopedPointer<DetachOnExit> mount;
+    if (fullFileSystem) {
+        if (::geteuid() != 0)
+            QSKIP("mounting a small file system needs root");
+        if (::unshare(CLONE_NEWNS) != 0
+            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            QSKIP("no private mount namespace");
+        const QByteArray mountPoint = QFile::encodeName(dir);
+        if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=64k") != 0)
+            QSKIP("cannot mount a tmpfs");
+        mount.reset(new DetachOnExit(mountPoint));
+    }
+    const QString path = dir + QLatin1Char('/') + fileName;
+    QVERIFY(writeFile(path, "old content\n"));
+    const QByteArray data(1 << 20, 'x');
+
+    {
+        QScopedPointer<FileSizeLimit> limit;
+        if (!fullFileSystem) {
+            limit.reset(new FileSizeLimit(4096));
+            QVERIFY(limit->isActive());
+        }
+        if (qrCode)
+            supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), QStringLiteral("t1"), fileName,
+                                      data, false);
+        else
+            supportfiles::storeSupportFile(dir, fileName, data, Messages);
+    }
+
+    QCOMPARE(g_messages, (QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess), WriteError}));
+    QCOMPARE(readFile(path), QByteArray("old content\n"));
+    QCOMPARE(tree(dir), QStringList{fileName});
+}
+
+void TestSupportFiles::removeLeftoverTemporaries()
+{
+    // A separate directory: the leftovers outside the cleaned tree must survive, which the
+    // check in cleanup() would report.
+    QTemporaryDir scratch;
+    QVERIFY(scratch.isValid());
+    const QString root = scratch.path();
+    QVERIFY(createEntries(root, {"d/.kvo-tmp-1", "d/n/m/.kvo-tmp-2", "d/keep.txt", "d/.kvo-tmpx", "d/x.kvo-tmp-3",
+                                 "d/.kvo-tmp-dir/", "d/.kvo-tmp-dir/.kvo-tmp-4", "outside/",
+                                 "outside/.kvo-tmp-9", "outside/target.txt", "d/.kvo-tmp-link@outside/target.txt",
+                                 "d/ln@outside"}));
+    QCOMPARE(::mkfifo(QFile::encodeName(root + QStringLiteral("/d/.kvo-tmp-fifo")).constData(), 0600), 0);
+
+    supportfiles::removeLeftoverTemporaries(root + QStringLiteral("/d"));
+
+    QStringList expected{"d/", "d/.kvo-tmp-dir/", "d/.kvo-tmp-fifo", "d/.kvo-tmp-link@outside/target.txt",
+                         "d/.kvo-tmpx", "d/keep.txt", "d/ln@outside", "d/n/", "d/n/m/", "d/x.kvo-tmp-3",
+                         "outside/", "outside/.kvo-tmp-9", "outside/target.txt"};
+    expected.sort();
+    QCOMPARE(tree(root), expected);
+    QCOMPARE(readFile(root + QStringLiteral("/outside/target.txt")), oldContent("outside/target.txt"));
+}
+
+QTEST_GUILESS_MAIN(TestSupportFiles)
+#include "tst_supportfiles.moc"
