@@ -1,29 +1,53 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent.h"
 
+#include "agentlog.h"
 #include "constants.h"
+#include "processexit.h"
 #include "supportfiles.h"
+#include "watcher.h"
+
+#include <simplelog/logmanager.h>
 
 class AgentPrivate
 {
 public:
     AgentPrivate(Agent *owner, AgentCore *core)
-        : owner(owner)
-        , core(core)
+        : core(core)
+        , owner(owner)
     {
     }
 
-    Agent *owner;
+    watcher *watcherThread = nullptr;
     AgentCore *core;
+    Agent *owner;
 };
+
+// Runs on the watcher thread while the main thread may be in the middle of a call. Taking the
+// log first makes "exit agent." the last line; ending without global clean-up keeps the main
+// thread from running into destroyed Qt state.
+static void exitAgentHandler()
+{
+    simplelog::LogManager::lockForExit();
+    qCWarning(agentLog) << "exit agent.";
+    endProcess(0);
+}
 
 Agent::Agent(AgentCore *core)
     : QObject(nullptr)
     , d(std::make_unique<AgentPrivate>(this, core))
 {
+    d->watcherThread = new watcher(this);
+    connect(d->watcherThread, &watcher::exitAgent, d->watcherThread, exitAgentHandler, Qt::DirectConnection);
+    d->watcherThread->start(QThread::InheritPriority);
 }
 
-Agent::~Agent() = default;
+Agent::~Agent()
+{
+    // Only reached when the event loop returns; the thread must be joined before its object goes.
+    d->watcherThread->requestInterruption();
+    d->watcherThread->wait();
+}
 
 void Agent::updateDeviceTreeFile(const QByteArray &data)
 {

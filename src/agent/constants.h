@@ -39,4 +39,6 @@ inline QString customerFileName() { return QStringLiteral("customer.json"); }
 inline QString qrCodeDirectory() { return QStringLiteral("/usr/share/kvo-service-support/ini/QRCode/"); }
 inline QString qrCodePrefix() { return QStringLiteral("/usr/share/kvo-service-support/ini/QRCode"); }
 
+inline QString pidFilePath() { return QStringLiteral("/tmp/kvo-service-support-pid"); }
+
 } // namespace kvo

@@ -2,7 +2,7 @@
 //
 // A stand-in for the desktop configuration service on a private system bus. It hands out one
 // configuration object for the agent's application id and name and serves its values; the
-// extra method setValue lets a test change a value and have "valueChanged" sent.
+// extra methods let a test change a value and have "valueChanged" sent, or delay the answers.
 //
 //   kvo-fake-configmanager [--value KEY=TEXT]...
 #include <QCommandLineParser>
@@ -14,6 +14,7 @@
 #include <QDBusVariant>
 #include <QHash>
 #include <QTextStream>
+#include <QThread>
 
 namespace {
 const char configPath[] = "/org/desktopspec/ConfigManager/kvo_service_support_agent";
@@ -25,9 +26,17 @@ class ConfigObject : public QObject
     Q_CLASSINFO("D-Bus Interface", "org.desktopspec.ConfigManager.Manager")
 public:
     QHash<QString, QString> values;
+    int replyDelayMs = 0;
 
 public Q_SLOTS:
-    QDBusVariant value(const QString &key) { return QDBusVariant(values.value(key)); }
+    QDBusVariant value(const QString &key)
+    {
+        // Lets a test hold the agent's main thread inside a blocking call.
+        if (replyDelayMs > 0)
+            QThread::msleep(ulong(replyDelayMs));
+        return QDBusVariant(values.value(key));
+    }
+    void setReplyDelay(int ms) { replyDelayMs = ms; }
     void setValue(const QString &key, const QString &text)
     {
         values.insert(key, text);

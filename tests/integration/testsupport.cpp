@@ -270,6 +270,11 @@ bool FakeConfigService::setValue(const QString &key, const QString &value)
     return callConfigObject(QStringLiteral("setValue"), {key, value});
 }
 
+bool FakeConfigService::setReplyDelay(int ms)
+{
+    return callConfigObject(QStringLiteral("setReplyDelay"), {ms});
+}
+
 bool FakeConfigService::emitValueChanged(const QString &key)
 {
     return callConfigObject(QStringLiteral("emitValueChanged"), {key});

@@ -66,6 +66,7 @@ public:
     bool waitForName(int timeoutMs = 10000);
     // Ends the agent and waits for it (SIGTERM, then SIGKILL).
     void stop();
+    // False when still running after timeoutMs; exitCode is -1 when a signal ended the agent.
     bool waitForExit(int timeoutMs, int *exitCode);
     qint64 pid() const { return m_process.processId(); }
     QByteArray output() { return m_process.readAllStandardError() + m_process.readAllStandardOutput(); }
@@ -83,6 +84,7 @@ public:
     // Changes a value; the service then sends "valueChanged" for key.
     bool setValue(const QString &key, const QString &value);
     bool emitValueChanged(const QString &key);
+    bool setReplyDelay(int ms);
 
 private:
     QProcess m_process;
