@@ -249,7 +249,7 @@ private Q_SLOTS:
             {"CR LF", QByteArray("line1\r\nline2\r\n")},
             {"0xFF", QByteArray(3, '\xff')},
             {"1 MiB random", randomBytes(1 << 20)},
-            {"24 MiB random", randomBytes(24 << 20)},
+            {"just under the bus message limit", randomBytes((32 << 20) - 4096)},
         };
         for (const auto &t : targets) {
             for (const auto &p : payloads) {
