@@ -73,6 +73,9 @@ QMap<QString, QString> readIniGroup(const QString &path, const QString &group)
     QMap<QString, QString> values;
     QSettings settings(path, QSettings::IniFormat);
     settings.setIniCodec(QTextCodec::codecForName("UTF8"));
+    // QSettings parses sections lazily: without a look at every key first, a sub-group written
+    // under its own "[group/sub]" header is missing from the group's keys.
+    settings.allKeys();
     settings.beginGroup(group);
     const QStringList keys = settings.allKeys();
     for (const QString &key : keys)

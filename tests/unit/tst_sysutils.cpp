@@ -1,0 +1,349 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "agent/sysinfo/sysutils.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
+
+QStringList g_messages;
+QtMessageHandler g_previousHandler = nullptr;
+
+void collectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (context.category && qstrcmp(context.category, AgentCategory) == 0)
+        g_messages.append(message);
+    else if (g_previousHandler)
+        g_previousHandler(type, context, message);
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
+}
+
+// Fields after the command name in /proc/<pid>/stat: state, ppid, pgrp, ...
+QList<QByteArray> statFields(const QString &pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray line = stat.readAll();
+    // The command name may hold blanks and parentheses; the fields after it may not.
+    const int close = line.lastIndexOf(')');
+    return close < 0 ? QList<QByteArray>() : line.mid(close + 2).split(' ');
+}
+
+// Zombies do not count: an orphan is reaped by pid 1, which in a container does not always reap.
+bool isLive(qint64 pid)
+{
+    const QList<QByteArray> fields = statFields(QString::number(pid));
+    return !fields.isEmpty() && fields.at(0) != "Z";
+}
+
+// Live members of process group pgrp.
+QList<qint64> liveGroupMembers(qint64 pgrp)
+{
+    QList<qint64> members;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid)
+            continue;
+        const QList<QByteArray> fields = statFields(entry);
+        if (fields.size() >= 3 && fields.at(0) != "Z" && fields.at(2).toLongLong() == pgrp)
+            members.append(pid);
+    }
+    return members;
+}
+
+// A map as "key=value" lines, so that a failed comparison shows the difference.
+QStringList entries(const QMap<QString, QString> &map)
+{
+    QStringList lines;
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        lines.append(it.key() + QLatin1Char('=') + it.value());
+    return lines;
+}
+
+QString repeatedTo(const QString &unit, int size)
+{
+    QString text;
+    text.reserve(size + unit.size());
+    while (text.size() < size)
+        text += unit;
+    text.truncate(size);
+    return text;
+}
+
+} // namespace
+
+class tst_sysutils : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+
+    void executeCmd_output_data();
+    void executeCmd_output();
+    void executeCmd_largeOutput();
+    void executeCmd_globAndWorkingDirectory();
+    void executeCmd_timeoutEndsProcessGroup();
+
+    void readFile_missing();
+    void readFile_directory();
+    void readFile_binaryContent();
+
+    void fileExists_data();
+    void fileExists();
+
+    void readIniGroup_data();
+    void readIniGroup();
+    void readIniGroup_missingFile();
+
+private:
+    QTemporaryDir m_dir;
+    QString m_iniPath;
+};
+
+void tst_sysutils::initTestCase()
+{
+    QVERIFY(m_dir.isValid());
+    g_previousHandler = qInstallMessageHandler(collectMessage);
+
+    m_iniPath = m_dir.filePath(QStringLiteral("settings.ini"));
+    QVERIFY(writeFile(m_iniPath, QStringLiteral("top=level\n"
+                                                "[main]\n"
+                                                "name=\"Grüße, 日本\"\n"
+                                                "city=Zürich\n"
+                                                "list=a,b,c\n"
+                                                "quoted=\"a,b\"\n"
+                                                "plain=value with  blanks\n"
+                                                "sub\\inner=x\n"
+                                                "[split]\n"
+                                                "a=1\n"
+                                                "[split/deeper]\n"
+                                                "k=y\n"
+                                                "[other]\n"
+                                                "name=elsewhere\n")
+                                 .toUtf8()));
+}
+
+void tst_sysutils::init()
+{
+    g_messages.clear();
+}
+
+void tst_sysutils::executeCmd_output_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("expectNull");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<bool>("result");
+
+    QTest::newRow("final newline kept") << "echo hi" << false << "hi\n" << true;
+    QTest::newRow("stderr only") << "echo oops >&2" << true << QString() << false;
+    QTest::newRow("stderr not mixed in") << "echo out; echo err >&2; echo more" << false << "out\nmore\n" << true;
+    QTest::newRow("silent failure") << "exit 3" << true << QString() << false;
+    QTest::newRow("output then failure") << "echo text; exit 1" << false << "text\n" << true;
+    QTest::newRow("bytes decoded as Latin-1") << "printf '\\xc3\\xa9'" << false
+                                              << QString(QChar(0xC3)) + QChar(0xA9) << true;
+    QTest::newRow("cut at zero byte") << "printf 'ab\\0cd'" << false << "ab" << true;
+    QTest::newRow("zero byte first") << "printf '\\0cd'" << false << "" << false;
+    QTest::newRow("blanks and newlines kept") << "printf '  x  \\n\\n'" << false << "  x  \n\n" << true;
+    QTest::newRow("pipe") << "printf 'b\\na\\nc\\n' | sort | tr a-z A-Z" << false << "A\nB\nC\n" << true;
+    QTest::newRow("quoting") << "echo \"a  b\" 'c$HOME' \"$((2+3))\"" << false << "a  b c$HOME 5\n" << true;
+    QTest::newRow("bash syntax") << "a=(x y z); echo ${#a[@]} ${a[1]}" << false << "3 y\n" << true;
+}
+
+void tst_sysutils::executeCmd_output()
+{
+    QFETCH(QString, command);
+    QFETCH(bool, expectNull);
+    QFETCH(QString, expected);
+    QFETCH(bool, result);
+
+    QString output = QStringLiteral("stale content");
+    QCOMPARE(executeCmd(command, output), result);
+    QCOMPARE(output.isNull(), expectNull);
+    if (!expectNull)
+        QCOMPARE(output, expected);
+}
+
+void tst_sysutils::executeCmd_largeOutput()
+{
+    const int size = 1024 * 1024;
+    QString output;
+    QVERIFY(executeCmd(QStringLiteral("yes 0123456789abcdef | head -c %1").arg(size), output));
+    QCOMPARE(output.size(), size);
+    QCOMPARE(output, repeatedTo(QStringLiteral("0123456789abcdef\n"), size));
+}
+
+void tst_sysutils::executeCmd_globAndWorkingDirectory()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("b.txt")), "b"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("a.txt")), "a"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("c.log")), "c"));
+
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    QString cwd;
+    QString listing;
+    const bool cwdResult = executeCmd(QStringLiteral("pwd -P"), cwd);
+    const bool listingResult = executeCmd(QStringLiteral("echo *.txt"), listing);
+    QVERIFY(QDir::setCurrent(previous));
+
+    QVERIFY(cwdResult);
+    QCOMPARE(cwd, QFileInfo(dir.path()).canonicalFilePath() + QLatin1Char('\n'));
+    QVERIFY(listingResult);
+    QCOMPARE(listing, QStringLiteral("a.txt b.txt\n"));
+}
+
+void tst_sysutils::executeCmd_timeoutEndsProcessGroup()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pgidFile = dir.filePath(QStringLiteral("pgid"));
+    const QString bgFile = dir.filePath(QStringLiteral("bg"));
+
+    QString output = QStringLiteral("stale");
+    const bool result = executeCmd(
+        QStringLiteral("echo line; echo $$ > %1; sleep 600 & echo $! > %2; sleep 600").arg(pgidFile, bgFile),
+        output, 1500);
+
+    QFile pgidIn(pgidFile);
+    QVERIFY(pgidIn.open(QIODevice::ReadOnly));
+    const qint64 pgid = pgidIn.readAll().trimmed().toLongLong();
+    QFile bgIn(bgFile);
+    QVERIFY(bgIn.open(QIODevice::ReadOnly));
+    const qint64 bg = bgIn.readAll().trimmed().toLongLong();
+    QVERIFY(pgid > 1 && pgid != ::getpgrp());
+    QVERIFY(bg > 1);
+    // Whatever the outcome, leave none of this test's sleepers behind.
+    auto cleanup = qScopeGuard([pgid, bg] {
+        ::kill(-pid_t(pgid), SIGKILL);
+        ::kill(pid_t(bg), SIGKILL);
+    });
+
+    QVERIFY(result);
+    QCOMPARE(output, QStringLiteral("line\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(liveGroupMembers(pgid).isEmpty(), 10000);
+    // Catches a sleeper that escaped the scan by never joining the shell's group.
+    QVERIFY(!isLive(bg));
+}
+
+void tst_sysutils::readFile_missing()
+{
+    const QString path = m_dir.filePath(QStringLiteral("missing"));
+    QCOMPARE(readFile(path), QByteArray());
+    QCOMPARE(g_messages, QStringList{QStringLiteral("\"%1\" ---- \"No such file or directory\"").arg(path)});
+}
+
+void tst_sysutils::readFile_directory()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("inside")), "content"));
+    QCOMPARE(readFile(dir.path()), QByteArray());
+}
+
+void tst_sysutils::readFile_binaryContent()
+{
+    QByteArray content("\0head\0\0tail\n\0", 13);
+    for (int i = 0; i < 200000; ++i)
+        content.append(char(i % 256));
+    const QString path = m_dir.filePath(QStringLiteral("binary"));
+    QVERIFY(writeFile(path, content));
+
+    QCOMPARE(readFile(path), content);
+    QCOMPARE(g_messages, QStringList());
+}
+
+void tst_sysutils::fileExists_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("exists");
+
+    QTest::newRow("regular file") << "file" << true;
+    QTest::newRow("empty file") << "empty" << true;
+    QTest::newRow("directory") << "dir" << true;
+    QTest::newRow("link to file") << "link-file" << true;
+    QTest::newRow("dangling link") << "link-dangling" << true;
+    QTest::newRow("missing") << "missing" << false;
+    QTest::newRow("missing below missing dir") << "nodir/missing" << false;
+    QTest::newRow("file used as dir") << "file/child" << false;
+}
+
+void tst_sysutils::fileExists()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, exists);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("file")), "x"));
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("empty")), QByteArray()));
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("dir")));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("file")), dir.filePath(QStringLiteral("link-file"))));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("gone")), dir.filePath(QStringLiteral("link-dangling"))));
+
+    const QString path = dir.filePath(entry);
+    QCOMPARE(::fileExists(path), exists);
+    const QStringList expected = exists ? QStringList() : QStringList{QStringLiteral("\"%1\"  non-existent.").arg(path)};
+    QCOMPARE(g_messages, expected);
+}
+
+void tst_sysutils::readIniGroup_data()
+{
+    using Map = QMap<QString, QString>;
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<Map>("expected");
+
+    QTest::newRow("group with sub-groups")
+        << "main"
+        << Map{{QStringLiteral("name"), QStringLiteral("Grüße, 日本")},
+               {QStringLiteral("city"), QStringLiteral("Zürich")},
+               {QStringLiteral("list"), QString()},
+               {QStringLiteral("quoted"), QStringLiteral("a,b")},
+               {QStringLiteral("plain"), QStringLiteral("value with  blanks")},
+               {QStringLiteral("sub/inner"), QStringLiteral("x")}};
+    QTest::newRow("sub-group under its own header")
+        << "split" << Map{{QStringLiteral("a"), QStringLiteral("1")}, {QStringLiteral("deeper/k"), QStringLiteral("y")}};
+    QTest::newRow("sub-group by path") << "split/deeper" << Map{{QStringLiteral("k"), QStringLiteral("y")}};
+    QTest::newRow("neighbour group") << "other" << Map{{QStringLiteral("name"), QStringLiteral("elsewhere")}};
+    QTest::newRow("missing group") << "absent" << Map();
+}
+
+void tst_sysutils::readIniGroup()
+{
+    using Map = QMap<QString, QString>;
+    QFETCH(QString, group);
+    QFETCH(Map, expected);
+
+    QCOMPARE(entries(::readIniGroup(m_iniPath, group)), entries(expected));
+    QCOMPARE(g_messages, QStringList());
+}
+
+void tst_sysutils::readIniGroup_missingFile()
+{
+    QCOMPARE(::readIniGroup(m_dir.filePath(QStringLiteral("absent.ini")), QStringLiteral("main")),
+             (QMap<QString, QString>()));
+    QCOMPARE(g_messages, QStringList());
+}
+
+QTEST_GUILESS_MAIN(tst_sysutils)
+#include "tst_sysutils.moc"
