@@ -1,4 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agentcore.h"
 
-AgentCore::AgentCore() = default;
+AgentCore::AgentCore()
+{
+    m_osVersion.reload();
+    m_oemVersion.reload();
+}

@@ -1,12 +1,21 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// The agent's core object: created by start-up before the bus object and handed to it.
-// It owns the machine's release records once they are loaded at construction.
+#include "sysinfo/versioninfo.h"
+
+// The agent's core object: created by start-up before the bus object and handed to it. It
+// loads the machine's release records once, the operating-system record first.
 class AgentCore
 {
 public:
     AgentCore();
     AgentCore(const AgentCore &) = delete;
     AgentCore &operator=(const AgentCore &) = delete;
+
+    const OsVersionInfo &osVersion() const { return m_osVersion; }
+    const OemVersionInfo &oemVersion() const { return m_oemVersion; }
+
+private:
+    OsVersionInfo m_osVersion;
+    OemVersionInfo m_oemVersion;
 };

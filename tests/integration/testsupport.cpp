@@ -21,6 +21,7 @@ bool inSandbox()
 {
     return qEnvironmentVariableIsSet("KVO_SANDBOX_INNER")
         && QStorageInfo(QStringLiteral("/usr/share")).fileSystemType() == "overlay"
+        && QStorageInfo(QStringLiteral("/etc")).fileSystemType() == "overlay"
         && QStorageInfo(QStringLiteral("/var/log")).fileSystemType() == "tmpfs";
 }
 
@@ -97,6 +98,16 @@ void writeOwnPid()
     QFile file{QString::fromLatin1(pidFile)};
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(QByteArray::number(QCoreApplication::applicationPid()));
+}
+
+void writeReleaseFiles()
+{
+    QFile os(QStringLiteral("/etc/os-version"));
+    if (os.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        os.write("[Version]\nSystemName=Test OS\nMajorVersion=1\n");
+    QFile oem(QStringLiteral("/etc/oem-version"));
+    if (oem.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        oem.write("[OEM-Version]\nManufacturer=Test\n");
 }
 
 LogCursor::LogCursor()

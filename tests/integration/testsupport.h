@@ -40,6 +40,9 @@ private:
 // Writes this process's id as the support application's pid file.
 void writeOwnPid();
 
+// Puts release files in /etc so that the agent starts without warnings about them.
+void writeReleaseFiles();
+
 // Reads the agent's log from a mark on, so that each test sees only its own lines.
 class LogCursor
 {

@@ -106,6 +106,7 @@ private Q_SLOTS:
         QString error;
         QVERIFY2(m_bus.start(&error), qPrintable(error));
         writeOwnPid();
+        writeReleaseFiles();
     }
 
     void init()
@@ -512,6 +513,38 @@ private Q_SLOTS:
         QVERIFY2(lines.at(0).contains(QLatin1String("org.desktopspec.ConfigManager")), qPrintable(lines.at(0)));
         QCOMPARE(lines.at(1), QStringLiteral("codestack:  get path failed."));
         QCOMPARE(lines.at(2), QStringLiteral("Custom File open success!"));
+    }
+
+    void releaseFilesReadAtStart_data()
+    {
+        QTest::addColumn<bool>("osPresent");
+        QTest::addColumn<bool>("oemPresent");
+        QTest::addColumn<QStringList>("expected");
+        const QString os = QStringLiteral("\"/etc/os-version\"  non-existent.");
+        const QString oem = QStringLiteral("\"/etc/oem-version\"  non-existent.");
+        QTest::newRow("both present") << true << true << QStringList();
+        QTest::newRow("oem missing") << true << false << QStringList{oem};
+        QTest::newRow("os missing") << false << true << QStringList{os};
+        QTest::newRow("both missing, os first") << false << false << QStringList{os, oem};
+    }
+
+    void releaseFilesReadAtStart()
+    {
+        QFETCH(bool, osPresent);
+        QFETCH(bool, oemPresent);
+        QFETCH(QStringList, expected);
+        writeReleaseFiles();
+        if (!osPresent)
+            QVERIFY(QFile::remove(QStringLiteral("/etc/os-version")));
+        if (!oemPresent)
+            QVERIFY(QFile::remove(QStringLiteral("/etc/oem-version")));
+        m_config = std::make_unique<FakeConfigService>(QString());
+        QVERIFY(m_config->waitForName());
+        LogCursor log;
+        m_agent = std::make_unique<AgentProcess>();
+        QVERIFY(m_agent->waitForName());
+        QCOMPARE(messages(log), expected);
+        writeReleaseFiles();
     }
 
     void environmentRulesHaveNoEffect()

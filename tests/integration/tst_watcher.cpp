@@ -97,6 +97,7 @@ private Q_SLOTS:
         QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
         QVERIFY2(m_bus.start(&error), qPrintable(error));
+        writeReleaseFiles();
     }
 
     void cleanup()

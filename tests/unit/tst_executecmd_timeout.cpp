@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/sysinfo/sysutils.h"
+#include "testhelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,42 +11,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+using namespace testhelpers;
+
 namespace {
-
-// Fields after the command name in /proc/<pid>/stat: state, ppid, pgrp, ...
-QList<QByteArray> statFields(const QString &pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray line = stat.readAll();
-    // The command name may hold blanks and parentheses; the fields after it may not.
-    const int close = line.lastIndexOf(')');
-    return close < 0 ? QList<QByteArray>() : line.mid(close + 2).split(' ');
-}
-
-// Zombies do not count: an orphan is reaped by pid 1, which in a container does not always reap.
-bool isLive(qint64 pid)
-{
-    const QList<QByteArray> fields = statFields(QString::number(pid));
-    return !fields.isEmpty() && fields.at(0) != "Z";
-}
-
-QList<qint64> liveGroupMembers(qint64 pgrp)
-{
-    QList<qint64> members;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid)
-            continue;
-        const QList<QByteArray> fields = statFields(entry);
-        if (fields.size() >= 3 && fields.at(0) != "Z" && fields.at(2).toLongLong() == pgrp)
-            members.append(pid);
-    }
-    return members;
-}
 
 qint64 readPid(const QString &path)
 {

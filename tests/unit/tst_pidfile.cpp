@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/watcher.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -10,26 +11,10 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+using namespace testhelpers;
+
 namespace {
 
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
-
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-
-void collectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (context.category && qstrcmp(context.category, AgentCategory) == 0)
-        g_messages.append(message);
-    else if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
 
 QByteArray ownPid()
 {

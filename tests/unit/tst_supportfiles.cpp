@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/supportfiles.h"
+#include "testhelpers.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -17,9 +18,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace testhelpers;
+
 namespace {
 
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
 const char OpenSuccess[] = "support file open ok";
 const char OpenError[] = "support file open failed";
 const supportfiles::FileMessages Messages{OpenSuccess, OpenError};
@@ -32,23 +34,6 @@ const QString NotExists = QStringLiteral("FilePath is not exists!");
 const QString DeleteError = QStringLiteral("Delete file error!");
 const QString MakePathFail = QStringLiteral("make filepath fail!");
 const QString WriteError = QStringLiteral("write data error!");
-
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-
-void collectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (context.category && qstrcmp(context.category, AgentCategory) == 0)
-        g_messages.append(message);
-    else if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
 
 QByteArray readFile(const QString &path)
 {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/sysinfo/sysutils.h"
+#include "testhelpers.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,62 +11,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+using namespace testhelpers;
+
 namespace {
 
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
-
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-
-void collectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (context.category && qstrcmp(context.category, AgentCategory) == 0)
-        g_messages.append(message);
-    else if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-// Fields after the command name in /proc/<pid>/stat: state, ppid, pgrp, ...
-QList<QByteArray> statFields(const QString &pid)
-{
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!stat.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray line = stat.readAll();
-    // The command name may hold blanks and parentheses; the fields after it may not.
-    const int close = line.lastIndexOf(')');
-    return close < 0 ? QList<QByteArray>() : line.mid(close + 2).split(' ');
-}
-
-// Zombies do not count: an orphan is reaped by pid 1, which in a container does not always reap.
-bool isLive(qint64 pid)
-{
-    const QList<QByteArray> fields = statFields(QString::number(pid));
-    return !fields.isEmpty() && fields.at(0) != "Z";
-}
-
-// Live members of process group pgrp.
-QList<qint64> liveGroupMembers(qint64 pgrp)
-{
-    QList<qint64> members;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        const qint64 pid = entry.toLongLong(&isPid);
-        if (!isPid)
-            continue;
-        const QList<QByteArray> fields = statFields(entry);
-        if (fields.size() >= 3 && fields.at(0) != "Z" && fields.at(2).toLongLong() == pgrp)
-            members.append(pid);
-    }
-    return members;
-}
 
 // A map as "key=value" lines, so that a failed comparison shows the difference.
 QStringList entries(const QMap<QString, QString> &map)
