@@ -1,0 +1,282 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "blockdevicecollector.h"
+
+#include "agentlog.h"
+#include "sysutils.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QSet>
+#include <QStringList>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+const QString listingCommand = QStringLiteral("lsblk -J -bno NAME,SERIAL,TYPE,MODEL,MOUNTPOINT");
+const QString rootMount = QStringLiteral("/");
+const QString bootMount = QStringLiteral("/boot");
+const QString hostMount = QStringLiteral("/host");
+
+constexpr unsigned long hdioGetIdentity = 0x030D;
+constexpr int identityBlockSize = 512;
+constexpr int serialOffset = 20;
+constexpr int serialSize = 20;
+constexpr int modelOffset = 54;
+constexpr int modelSize = 40;
+
+QString textOf(const QJsonObject &object, const QString &key)
+{
+    const QJsonValue value = object.value(key);
+    return value.isString() ? value.toString() : QString();
+}
+
+BlockDeviceRecord recordOf(const QJsonObject &object, const QString &parentName, const QString &diskName)
+{
+    BlockDeviceRecord record;
+    record.name = textOf(object, QStringLiteral("name"));
+    record.serial = textOf(object, QStringLiteral("serial"));
+    record.type = textOf(object, QStringLiteral("type"));
+    record.model = textOf(object, QStringLiteral("model"));
+    record.mountpoint = textOf(object, QStringLiteral("mountpoint"));
+    record.parentName = parentName;
+    record.diskName = diskName;
+    return record;
+}
+
+bool isSystemMount(const QString &mountpoint)
+{
+    return mountpoint == rootMount || mountpoint == bootMount;
+}
+
+QString modelSerial(const BlockDeviceRecord &record)
+{
+    return record.model + QLatin1Char('_') + record.serial;
+}
+
+} // namespace
+
+bool BlockDeviceCollector::executeCmd(const QString &command, QString &output)
+{
+    return ::executeCmd(command, output);
+}
+
+void BlockDeviceCollector::loadDeviceTable()
+{
+    QString output;
+    if (!executeCmd(listingCommand, output))
+        return;
+    loadDeviceTableFromJson(output);
+}
+
+void BlockDeviceCollector::loadDeviceTableFromJson(const QString &output)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(output.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError) {
+        qCWarning(agentLog) << "JSON error" << int(error.error);
+        return;
+    }
+    if (document.isNull())
+        return;
+
+    const QJsonArray top = document.object().value(QStringLiteral("blockdevices")).toArray();
+    for (const QJsonValue &element : top) {
+        const QJsonObject object = element.toObject();
+        BlockDeviceRecord record = recordOf(object, QString(), QString());
+        record.diskName = record.name;
+        record.onSystemMount = isSystemMount(record.mountpoint);
+        const QString name = record.name;
+        devices.insert(name, record);
+        addChildren(object, name, name);
+    }
+}
+
+void BlockDeviceCollector::addChildren(const QJsonObject &object, const QString &diskName, const QString &parentName)
+{
+    const QJsonValue children = object.value(QStringLiteral("children"));
+    if (children.isUndefined() || children.isNull())
+        return;
+    const QJsonArray array = children.toArray();
+    for (const QJsonValue &element : array) {
+        const QJsonObject child = element.toObject();
+        BlockDeviceRecord record = recordOf(child, parentName, diskName);
+        if (isSystemMount(record.mountpoint)) {
+            record.onSystemMount = true;
+            devices[diskName].onSystemMount = true;
+        }
+        const QString name = record.name;
+        devices.insert(name, record);
+        addChildren(child, diskName, name);
+    }
+}
+
+bool BlockDeviceCollector::ensureLoaded()
+{
+    if (devices.isEmpty())
+        loadDeviceTable();
+    return !devices.isEmpty();
+}
+
+QMap<QString, BlockDeviceRecord> BlockDeviceCollector::deviceTable()
+{
+    ensureLoaded();
+    return devices;
+}
+
+QString BlockDeviceCollector::systemDiskName()
+{
+    if (!ensureLoaded())
+        return QString();
+
+    QString rootDisk;
+    QString bootDisk;
+    QString hostDisk;
+    for (const BlockDeviceRecord &record : qAsConst(devices)) {
+        if (record.diskName.isEmpty())
+            continue;
+        if (record.mountpoint == rootMount && record.type != QLatin1String("loop")) {
+            rootDisk = record.diskName;
+            break;
+        }
+        if (record.mountpoint == bootMount)
+            bootDisk = record.diskName;
+        else if (record.mountpoint == hostMount)
+            hostDisk = record.diskName;
+    }
+
+    const QString result = !rootDisk.isEmpty() ? rootDisk : !bootDisk.isEmpty() ? bootDisk : hostDisk;
+    if (result.isEmpty())
+        qCWarning(agentLog) << "get mount disk name is null!";
+    qCWarning(agentLog) << "diskMountName:" << result;
+    return result;
+}
+
+QString BlockDeviceCollector::ataIdentity()
+{
+    if (::getuid() != 0)
+        return QString();
+    const QByteArray path = QFile::encodeName(QStringLiteral("/dev/") + systemDiskName());
+    return readAtaIdentity(path.constData());
+}
+
+QString BlockDeviceCollector::systemPartitionName()
+{
+    if (!ensureLoaded())
+        return QString();
+
+    for (const BlockDeviceRecord &record : qAsConst(devices)) {
+        if (record.mountpoint == rootMount)
+            resolvePartition(rootMount, record.name);
+        else if (record.mountpoint == bootMount)
+            resolvePartition(bootMount, record.name);
+    }
+
+    if (partitionByMount.contains(rootMount))
+        return partitionByMount.value(rootMount);
+    if (partitionByMount.contains(bootMount))
+        return partitionByMount.value(bootMount);
+    return QString();
+}
+
+void BlockDeviceCollector::resolvePartition(const QString &key, const QString &name)
+{
+    // A listing that names a device as its own ancestor must not send the walk round for ever.
+    QSet<QString> visited;
+    QString current = name;
+    while (!visited.contains(current)) {
+        visited.insert(current);
+        const auto it = devices.constFind(current);
+        if (it == devices.constEnd())
+            return;
+        if (it->type == QLatin1String("part") || it->type == QLatin1String("loop"))
+            partitionByMount.insert(key, it->name);
+        if (it->parentName.isEmpty())
+            return;
+        current = it->parentName;
+    }
+}
+
+QString BlockDeviceCollector::systemDiskModelSerial()
+{
+    if (!ensureLoaded())
+        return QString();
+
+    QMap<QString, QString> found;
+    for (const BlockDeviceRecord &record : qAsConst(devices)) {
+        if (record.diskName.isEmpty())
+            continue;
+        if (record.mountpoint == rootMount)
+            found.insert(rootMount, modelSerial(devices.value(record.diskName)));
+        else if (record.mountpoint == bootMount)
+            found.insert(bootMount, modelSerial(devices.value(record.diskName)));
+    }
+    if (found.contains(rootMount))
+        return found.value(rootMount);
+    if (found.contains(bootMount))
+        return found.value(bootMount);
+    return modelSerial(devices.first());
+}
+
+QList<QMap<QString, QString>> parseKeyValueLines(const QString &text)
+{
+    QList<QMap<QString, QString>> rows;
+    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString &line : lines) {
+        QMap<QString, QString> row;
+        const QStringList fields = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        for (const QString &field : fields) {
+            const QStringList parts = field.split(QLatin1Char('='), Qt::SkipEmptyParts);
+            if (parts.size() == 2)
+                row.insert(parts.at(0), unquote(parts.at(1)));
+        }
+        rows.append(row);
+    }
+    return rows;
+}
+
+QString unquote(QString value)
+{
+    if (value.size() >= 2) {
+        if (value.endsWith(QLatin1Char('"')))
+            value.chop(1);
+        if (value.startsWith(QLatin1Char('"')))
+            value.remove(0, 1);
+    }
+    return value;
+}
+
+QString ataIdentityFromBlock(const QByteArray &block512)
+{
+    if (block512.size() < identityBlockSize)
+        return QString();
+
+    char text[1024] = {};
+    const char *block = block512.constData();
+    for (int i = 0; i < modelSize && block[modelOffset + i] != '\0'; ++i)
+        text[i] = block[modelOffset + i];
+    for (int i = 0; i < serialSize && block[serialOffset + i] != '\0'; ++i)
+        text[modelSize + i] = block[serialOffset + i];
+    return QString::fromLatin1(text);
+}
+
+QString readAtaIdentity(const char *devicePath)
+{
+    if (::getuid() != 0 || devicePath == nullptr)
+        return QString();
+    const int fd = ::open(devicePath, O_RDONLY | O_NONBLOCK);
+    if (fd < 0)
+        return QString();
+
+    unsigned char block[identityBlockSize] = {};
+    QString result;
+    if (::ioctl(fd, hdioGetIdentity, block) == 0)
+        result = ataIdentityFromBlock(QByteArray(reinterpret_cast<const char *>(block), identityBlockSize));
+    ::close(fd);
+    return result;
+}

@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QString>
+
+class QJsonObject;
+
+// One device of the JSON block-device listing. Null or missing values read as empty text.
+class BlockDeviceRecord
+{
+public:
+    bool onSystemMount = false;
+    QString name;
+    QString serial;
+    QString type;
+    QString model;
+    QString mountpoint;
+    QString parentName;
+    QString diskName;
+};
+
+// Runs the block-device listing once it is first needed and answers which disk and which
+// partition hold the running system. Once loaded, the table is kept for the collector's life.
+class BlockDeviceCollector
+{
+public:
+    BlockDeviceCollector() = default;
+    BlockDeviceCollector(const BlockDeviceCollector &) = delete;
+    BlockDeviceCollector &operator=(const BlockDeviceCollector &) = delete;
+
+    bool executeCmd(const QString &command, QString &output);
+
+    void loadDeviceTable();
+    // Fills devices from the listing's text; loadDeviceTable hands it the tool's output.
+    void loadDeviceTableFromJson(const QString &output);
+
+    QMap<QString, BlockDeviceRecord> deviceTable();
+    QString systemDiskName();
+    QString ataIdentity();
+    QString systemPartitionName();
+    QString systemDiskModelSerial();
+
+    QMap<QString, BlockDeviceRecord> devices;
+    QMap<QString, QString> partitionByMount;
+
+private:
+    bool ensureLoaded();
+    void addChildren(const QJsonObject &object, const QString &diskName, const QString &parentName);
+    void resolvePartition(const QString &key, const QString &name);
+};
+
+// Rows of "KEY=\"value\"" pairs, one row per non-empty line.
+QList<QMap<QString, QString>> parseKeyValueLines(const QString &text);
+QString unquote(QString value);
+
+// Model (40 bytes) followed by serial (20 bytes) from an ATA identify block, as the drive pads
+// them; a NUL in the model ends the text there. Empty for a block shorter than 512 bytes.
+QString ataIdentityFromBlock(const QByteArray &block512);
+
+// The identify request on one device node; empty unless running with real user id 0 and the
+// device answers. Uses no shared buffer, so calls may overlap.
+QString readAtaIdentity(const char *devicePath);

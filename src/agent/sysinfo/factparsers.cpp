@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "factparsers.h"
+
+#include "agentlog.h"
+#include "protectlogvalue.h"
+
+#include <QObject>
+#include <QProcess>
+#include <QRegularExpression>
+
+#include <memory>
+
+namespace factparsers {
+
+QString boardInfoCommand()
+{
+    return QStringLiteral("dmidecode -t 1 | sed -n '/Product Name:/p;/Serial Number:/p;/UUID:/p' | sed s/[[:space:]]//g|awk  -F ':'  '{print $2}'");
+}
+
+QString cpuInfoCommand()
+{
+    return QStringLiteral("dmidecode -t 4 | sed -n '/ID/p;/Version/p' | sed s/[[:space:]]//g | awk -F ':' '{print $2}'");
+}
+
+QString installTimeCommand(const QString &partitionName)
+{
+    // Device-mapper names are chosen by whoever set the volume up, and this line runs as root.
+    static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9._+:@-]+$"));
+    QString device = partitionName;
+    if (!plainName.match(device).hasMatch())
+        device = QLatin1Char('\'') + device.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+    return QLatin1String("dumpe2fs -h /dev/") + device + QLatin1String(" | grep 'Filesystem created:'");
+}
+
+QString installTimeFallbackCommand()
+{
+    return QStringLiteral("ls -lact --time-style '+%Y-%m-%d %H:%M:%S' / | tail -1 |awk '{print $6,$7}'");
+}
+
+QString raidControllerCommand()
+{
+    return QStringLiteral("lspci | grep RAID");
+}
+
+QString raidDeviceCommand()
+{
+    return QStringLiteral("ls -l /dev | grep md0");
+}
+
+QString hypervisorFlagCommand()
+{
+    return QStringLiteral("cat /proc/cpuinfo | grep 'hypervisor'");
+}
+
+QString detectVirtCommand()
+{
+    return QStringLiteral("systemd-detect-virt | xargs");
+}
+
+QString joinDmiValues(const QString &output)
+{
+    if (output.isEmpty())
+        return QString();
+    return output.split(QLatin1Char('\n'), Qt::KeepEmptyParts).join(QLatin1Char('#'));
+}
+
+QString installTimeFromDumpe2fs(const QString &output)
+{
+    if (output.isEmpty())
+        return QString();
+    // grep guarantees the label; a line without it still must not index past the parts.
+    const QStringList parts = output.split(QStringLiteral("Filesystem created:"), Qt::KeepEmptyParts);
+    QString result = QLatin1String("1_") + parts.value(1);
+    return result.remove(QLatin1Char('\n'));
+}
+
+QString installTimeFromListing(const QString &output)
+{
+    QString result = QLatin1String("2_") + output;
+    return result.remove(QLatin1Char('\n'));
+}
+
+bool isVirtual(const QString &hypervisorFlagOutput, const QString &detectVirtOutput)
+{
+    const bool hypervisorFlag = !hypervisorFlagOutput.isEmpty();
+    // xargs runs echo even without input, so a missing tool shows up as a bare line end.
+    const QString detected = detectVirtOutput.trimmed();
+    const bool virtualised = !detected.isEmpty() && !detected.toLower().contains(QLatin1String("none"));
+    return hypervisorFlag || virtualised;
+}
+
+QStringList virtualNamesFromListing(const QByteArray &output)
+{
+    static const QRegularExpression lineBreak(QStringLiteral("[\r\n]"));
+    return QString::fromLocal8Bit(output).split(lineBreak, Qt::SkipEmptyParts);
+}
+
+QVector<InterfaceEntry> interfaceEntries(const QList<QNetworkInterface> &interfaces)
+{
+    QVector<InterfaceEntry> entries;
+    entries.reserve(interfaces.size());
+    for (const QNetworkInterface &interface : interfaces)
+        entries.append({interface.humanReadableName(), interface.hardwareAddress(), interface.flags()});
+    return entries;
+}
+
+QString chooseMacAddress(const QVector<InterfaceEntry> &interfaces, const QStringList &virtualNames,
+                         bool removeColons)
+{
+    QStringList physicalAddresses;
+    QStringList virtualAddresses;
+    for (int index = 0; index < interfaces.size(); ++index) {
+        const InterfaceEntry &interface = interfaces.at(index);
+        if (!interface.flags.testFlag(QNetworkInterface::IsLoopBack)) {
+            QString address = interface.hardwareAddress;
+            if (removeColons)
+                address.remove(QLatin1Char(':'));
+            qCWarning(agentLog) << "-----" << index << protectLogValue(address.toUtf8());
+            if (virtualNames.contains(interface.name)) {
+                virtualAddresses.append(address);
+                qCWarning(agentLog) << "virtual address" << protectLogValue(address.toUtf8());
+            } else {
+                physicalAddresses.append(address);
+                qCWarning(agentLog) << "Physics address" << protectLogValue(address.toUtf8());
+            }
+        }
+        if (physicalAddresses.size() == 2)
+            break;
+    }
+
+    if (!physicalAddresses.isEmpty()) {
+        const QString result = physicalAddresses.join(QLatin1Char(','));
+        qCWarning(agentLog) << "return physics macAddr" << protectLogValue(result.toUtf8());
+        return result;
+    }
+
+    QString result;
+    if (virtualAddresses.size() == 1)
+        result = virtualAddresses.at(0);
+    else if (virtualAddresses.size() >= 2)
+        result = virtualAddresses.at(0) + QLatin1Char(',') + virtualAddresses.at(1);
+    qCWarning(agentLog) << "return macAddr" << protectLogValue(result.toUtf8());
+    return result;
+}
+
+QString firstActiveMacAddress(const QVector<InterfaceEntry> &interfaces)
+{
+    for (const InterfaceEntry &interface : interfaces) {
+        if (interface.flags.testFlag(QNetworkInterface::IsUp) && interface.flags.testFlag(QNetworkInterface::IsRunning)
+            && !interface.flags.testFlag(QNetworkInterface::IsLoopBack))
+            return interface.hardwareAddress;
+    }
+    return QString();
+}
+
+QStringList listVirtualNames(QObject *parent, const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    // Owned by this call alone: a listing that ends after the wait cannot reach a later call.
+    const auto names = std::make_shared<QStringList>();
+    auto *process = new QProcess(parent);
+    const QMetaObject::Connection handler = QObject::connect(
+        process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), parent,
+        [process, names](int exitCode, QProcess::ExitStatus exitStatus) {
+            if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
+                names->append(virtualNamesFromListing(process->readAllStandardOutput()));
+                qCWarning(agentLog) << "all virtual mac " << protectLogValue(names->join(QLatin1Char(',')).toUtf8());
+            }
+            process->deleteLater();
+        });
+
+    process->start(program, arguments, QIODevice::ReadWrite);
+    if (!process->waitForFinished(timeoutMs)) {
+        QObject::disconnect(handler);
+        if (process->state() == QProcess::NotRunning) {
+            // Never started, so no finished signal will come to clean it up.
+            process->deleteLater();
+        } else {
+            QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), process,
+                             &QObject::deleteLater);
+        }
+        return QStringList();
+    }
+    return *names;
+}
+
+} // namespace factparsers

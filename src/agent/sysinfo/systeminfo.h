@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+class BlockDeviceCollector;
+
+// Facts about the machine, each gathered afresh from standard tools, the kernel or UDisks2.
+// A fact that cannot be obtained is the empty string; two-valued states are 1 = yes, 2 = no.
+class SystemInfo : public QObject
+{
+    Q_OBJECT
+public:
+    SystemInfo();
+    ~SystemInfo() override;
+    SystemInfo(const SystemInfo &) = delete;
+    SystemInfo &operator=(const SystemInfo &) = delete;
+
+    // Board, processor and platform.
+    QString getBoardInfo();
+    QString getCpuInfo();
+    QString getInstallTime();
+    bool hasRaid();
+    int raidState();
+    bool isVirtualMachine();
+    int vmState();
+
+    // Network interfaces.
+    QString getMacAddress(bool removeColons);
+    QString getActiveMacAddress();
+
+    // Storage, beyond what the collector answers itself.
+    QString systemDiskIdCompact();
+    QString systemDiskNameByPairs();
+    QString udisksBlockId();
+    QString udisksDriveId();
+
+    BlockDeviceCollector *blockDeviceCollector() const { return m_collector; }
+
+private:
+    BlockDeviceCollector *m_collector;
+    qint32 m_vmState = 2;
+    qint32 m_raidState = 2;
+};

@@ -1,0 +1,59 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
+// A bus client for tst_policy, run as another user: asks for the agent's name or calls one of
+// its members, and prints "ok <number of reply arguments>" or the name of the error.
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusReply>
+#include <QTextStream>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    QTextStream out(stdout);
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
+        out << "no bus: " << bus.lastError().message() << '\n';
+        return 1;
+    }
+
+    if (args.size() == 2 && args[0] == QLatin1String("own")) {
+        const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+            bus.interface()->registerService(args[1], QDBusConnectionInterface::DontQueueService);
+        if (!reply.isValid())
+            out << reply.error().name() << '\n';
+        else
+            out << (reply.value() == QDBusConnectionInterface::ServiceRegistered ? "ok 0" : "not owned") << '\n';
+        return 0;
+    }
+
+    if (args.size() == 4 && args[0] == QLatin1String("call")) {
+        // "-" leaves the interface field out of the message.
+        const QString interface = args[1] == QLatin1String("-") ? QString() : args[1];
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("com.corvid.serviceandsupport"), QStringLiteral("/com/corvid/serviceandsupport/agent"),
+            interface, args[2]);
+        const QString signature = args[3];
+        const QByteArray data("{\"policy\":1}");
+        if (signature == QLatin1String("ay"))
+            call << data;
+        else if (signature == QLatin1String("s"))
+            call << QStringLiteral("com.corvid.serviceandsupport.agent");
+        else if (signature == QLatin1String("ssay"))
+            call << QStringLiteral("policy") << QStringLiteral("policy.png") << data;
+        else if (signature == QLatin1String("ssayb"))
+            call << QStringLiteral("policy") << QStringLiteral("policy.png") << data << false;
+        const QDBusMessage reply = bus.call(call, QDBus::Block, 10000);
+        if (reply.type() == QDBusMessage::ReplyMessage)
+            out << "ok " << reply.arguments().size() << '\n';
+        else
+            out << reply.errorName() << '\n';
+        return 0;
+    }
+
+    out << "usage: tst_policy_client own NAME | call INTERFACE|- MEMBER -|ay|s|ssay|ssayb\n";
+    return 2;
+}
