@@ -55,17 +55,17 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.addOption({QStringLiteral("block"), QStringLiteral("Block device NAME=DRIVE=ID."), QStringLiteral("spec")});
-    parser.addOption({QStringLiteral("drive"), QStringLiteral("Drive NAME=ID."), QStringLiteral("spec")});
+    parser.addOption({QStringLiteral("block"), QStringLiteral("Block device NAME=DRIVE=ID."), QStringLiteral("entry")});
+    parser.addOption({QStringLiteral("drive"), QStringLiteral("Drive NAME=ID."), QStringLiteral("entry")});
     parser.process(app);
 
     QDBusConnection bus = QDBusConnection::systemBus();
     QTextStream err(stderr);
     std::vector<std::unique_ptr<QObject>> objects;
-    for (const QString &spec : parser.values(QStringLiteral("block"))) {
-        const QStringList parts = spec.split(QLatin1Char('='));
+    for (const QString &entry : parser.values(QStringLiteral("block"))) {
+        const QStringList parts = entry.split(QLatin1Char('='));
         if (parts.size() < 3) {
-            err << "bad --block " << spec << "\n";
+            err << "bad --block " << entry << "\n";
             return 2;
         }
         const QDBusObjectPath drive(parts.at(1).isEmpty() ? QStringLiteral("/") : drivePrefix + parts.at(1));
@@ -75,15 +75,15 @@ int main(int argc, char *argv[])
             return 2;
         }
     }
-    for (const QString &spec : parser.values(QStringLiteral("drive"))) {
-        const int eq = spec.indexOf(QLatin1Char('='));
+    for (const QString &entry : parser.values(QStringLiteral("drive"))) {
+        const int eq = entry.indexOf(QLatin1Char('='));
         if (eq <= 0) {
-            err << "bad --drive " << spec << "\n";
+            err << "bad --drive " << entry << "\n";
             return 2;
         }
-        objects.push_back(std::make_unique<FakeDrive>(spec.mid(eq + 1)));
-        if (!bus.registerObject(drivePrefix + spec.left(eq), objects.back().get(), QDBusConnection::ExportAllProperties)) {
-            err << "cannot register drive " << spec.left(eq) << "\n";
+        objects.push_back(std::make_unique<FakeDrive>(entry.mid(eq + 1)));
+        if (!bus.registerObject(drivePrefix + entry.left(eq), objects.back().get(), QDBusConnection::ExportAllProperties)) {
+            err << "cannot register drive " << entry.left(eq) << "\n";
             return 2;
         }
     }
