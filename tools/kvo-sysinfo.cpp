@@ -1,12 +1,19 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 //
 // kvo-sysinfo [--pretty]
+// kvo-sysinfo [--pretty] --post URL [--token TOKEN] [--cacert FILE] [--timeout SECONDS]
 //
 // Prints the facts the agent gathers about this machine as one JSON object on standard output,
 // keys in a fixed order. Log lines go to standard error in the agent's line format, with the
 // protected values as the agent writes them.
+//
+// With --post the same JSON is posted through the agent's HTTPS client instead, and the reply is
+// printed: "HTTP status: N", one "Name: value" line per response header, an empty line and the
+// body. Exit status 0 for a 2xx status, 1 for any other status (0 when no HTTP response came),
+// 2 when no reply came within the time-out.
 #include "agentcore.h"
 #include "constants.h"
+#include "net/https.h"
 #include "sysinfo/blockdevicecollector.h"
 #include "sysinfo/systeminfo.h"
 
@@ -17,7 +24,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSslCertificate>
+#include <QSslConfiguration>
 #include <QTextCodec>
+#include <QTimer>
 
 #include <cstdio>
 #include <unistd.h>
@@ -67,6 +77,49 @@ QByteArray orderedObject(const std::vector<std::pair<QString, QJsonValue>> &memb
     return out;
 }
 
+// Posts json and prints the reply; returns the exit status.
+int post(QCoreApplication &app, const QString &url, const QByteArray &json, const QString &token, int timeoutSeconds)
+{
+    https client(nullptr);
+    int status = 2;
+    auto printReply = [&](int httpCode, const QVariantMap &headers, const QByteArray &body) {
+        QByteArray out = "HTTP status: " + QByteArray::number(httpCode) + '\n';
+        for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+            out += it.key().toUtf8() + ": " + it.value().toByteArray() + '\n';
+        out += '\n' + body;
+        const bool written = std::fwrite(out.constData(), 1, size_t(out.size()), stdout) == size_t(out.size())
+            && std::fflush(stdout) == 0;
+        status = written && httpCode >= 200 && httpCode < 300 ? 0 : 1;
+        app.quit();
+    };
+    QObject::connect(&client, &https::receiveHttpsData, &app,
+                     [&](int httpCode, const QVariantMap &headers, const QByteArray &body, const QString &) {
+                         printReply(httpCode, headers, body);
+                     });
+    QObject::connect(&client, &https::receiveHealth, &app,
+                     [&](const QVariantMap &headers, int httpCode) { printReply(httpCode, headers, QByteArray()); });
+    // The client reports no time-out of its own, so the tool keeps an overall limit.
+    QTimer::singleShot(timeoutSeconds * 1000, &app, [&] {
+        std::fputs("kvo-sysinfo: no reply from the server\n", stderr);
+        app.quit();
+    });
+    client.sendPost(url, json, token);
+    app.exec();
+    return status;
+}
+
+bool trustCaFile(const QString &path)
+{
+    const QList<QSslCertificate> certificates = QSslCertificate::fromPath(path, QSsl::Pem);
+    if (certificates.isEmpty())
+        return false;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    for (const QSslCertificate &certificate : certificates)
+        configuration.addCaCertificate(certificate);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -79,7 +132,34 @@ int main(int argc, char *argv[])
     parser.setApplicationDescription(QStringLiteral("Prints the facts the service-and-support agent gathers about this machine as JSON."));
     parser.addHelpOption();
     parser.addOption({QStringLiteral("pretty"), QStringLiteral("Indent the JSON.")});
+    const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post the JSON to <url> and print the reply."),
+                                        QStringLiteral("url"));
+    const QCommandLineOption tokenOption(QStringLiteral("token"), QStringLiteral("Bearer token sent with --post."),
+                                         QStringLiteral("token"));
+    const QCommandLineOption caOption(QStringLiteral("cacert"),
+                                      QStringLiteral("Also trust the CA certificates in <file> (PEM) for this run."),
+                                      QStringLiteral("file"));
+    const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
+                                           QStringLiteral("Give up on the reply after <seconds> (default 60)."),
+                                           QStringLiteral("seconds"), QStringLiteral("60"));
+    parser.addOptions({postOption, tokenOption, caOption, timeoutOption});
     parser.process(app);
+
+    bool timeoutValid = false;
+    const int timeoutSeconds = parser.value(timeoutOption).toInt(&timeoutValid);
+    if (!timeoutValid || timeoutSeconds <= 0 || timeoutSeconds > 24 * 3600) {
+        std::fputs("kvo-sysinfo: --timeout needs a number of seconds from 1 to 86400\n", stderr);
+        return 64;
+    }
+    const bool posting = parser.isSet(postOption);
+    if (!posting && (parser.isSet(tokenOption) || parser.isSet(caOption))) {
+        std::fputs("kvo-sysinfo: --token and --cacert only go with --post\n", stderr);
+        return 64;
+    }
+    if (parser.isSet(caOption) && !trustCaFile(parser.value(caOption))) {
+        std::fputs("kvo-sysinfo: no PEM certificate in the --cacert file\n", stderr);
+        return 64;
+    }
 
     simplelog::LineFormatter formatter(kvo::logFormat());
     g_formatter = &formatter;
@@ -112,6 +192,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("udisksDriveId"), info.udisksDriveId()},
     };
     const QByteArray json = orderedObject(facts, parser.isSet(QStringLiteral("pretty")));
+    if (posting)
+        return post(app, parser.value(postOption), json, parser.value(tokenOption), timeoutSeconds);
     const bool written = std::fwrite(json.constData(), 1, size_t(json.size()), stdout) == size_t(json.size())
         && std::fflush(stdout) == 0;
     return written ? 0 : 1;

@@ -91,12 +91,20 @@ private:
     std::unique_ptr<FakeConfigService> m_config;
     std::unique_ptr<AgentProcess> m_agent;
 
-    void startAgent(const QString &logRules, const QStringList &environment = {})
+    // Used as QVERIFY(startAgent(...)), so that a test stops when start-up fails.
+    bool startAgent(const QString &logRules, const QStringList &environment = {})
     {
         m_config = std::make_unique<FakeConfigService>(logRules);
-        QVERIFY(m_config->waitForName());
+        if (!m_config->waitForName()) {
+            qWarning("the fake configuration service did not come up");
+            return false;
+        }
         m_agent = std::make_unique<AgentProcess>(environment);
-        QVERIFY2(m_agent->waitForName(), m_agent->output().constData());
+        if (!m_agent->waitForName()) {
+            qWarning("the agent did not come up: %s", m_agent->output().constData());
+            return false;
+        }
+        return true;
     }
 
 private Q_SLOTS:
@@ -147,7 +155,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, rules);
         QFETCH(bool, warningWritten);
-        startAgent(rules);
+        QVERIFY(startAgent(rules));
         const qint64 firstPid = m_agent->pid();
 
         LogCursor log;
@@ -170,7 +178,7 @@ private Q_SLOTS:
 
     void introspection()
     {
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         QDBusMessage call = QDBusMessage::createMethodCall(service, objectPath,
             QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
         const QDBusMessage reply = QDBusConnection::systemBus().call(call);
@@ -224,7 +232,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, method);
         QFETCH(QVariantList, args);
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         const QDBusMessage reply = callAgent(method, args);
         QCOMPARE(reply.type(), QDBusMessage::ErrorMessage);
         QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
@@ -266,7 +274,7 @@ private Q_SLOTS:
         QFETCH(QString, fileName);
         QFETCH(QString, success);
         QFETCH(QByteArray, data);
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         LogCursor log;
 
         // Over an older, longer file: nothing of it may survive.
@@ -280,7 +288,7 @@ private Q_SLOTS:
 
     void supportFileKeepsModeAndOwner()
     {
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         const QString path = ini + QStringLiteral("customer.json");
         QVERIFY(writeFile(path, "old"));
         QCOMPARE(::chown(QFile::encodeName(path).constData(), 4321, 4322), 0);
@@ -304,7 +312,7 @@ private Q_SLOTS:
 
     void supportFileSymlinkIsReplacedNotFollowed()
     {
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         const QString victim = QStringLiteral("/usr/share/kvo-service-support/victim");
         QVERIFY(writeFile(victim, "precious"));
         QVERIFY(QDir().mkpath(ini));
@@ -317,7 +325,7 @@ private Q_SLOTS:
 
     void supportFileFailures()
     {
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         LogCursor log;
 
         // The directory cannot be made: a file stands where a parent should be.
@@ -340,7 +348,7 @@ private Q_SLOTS:
 
     void fullDiskKeepsOldContent()
     {
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         QVERIFY(QDir().mkpath(ini));
         QCOMPARE(::mount("kvo-small", QFile::encodeName(ini).constData(), "tmpfs", 0, "size=256k"), 0);
         const QByteArray old = randomBytes(64 << 10);
@@ -361,7 +369,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(ini + QStringLiteral(".kvo-tmp-1234"), "torn"));
         QVERIFY(writeFile(ini + QStringLiteral("QRCode/t1/.kvo-tmp-abcd"), "torn"));
         QVERIFY(writeFile(ini + QStringLiteral("QRCode/t1/a.png"), "kept"));
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         QCOMPARE(leftoverTemporaries(ini), QStringList());
         QCOMPARE(readAll(ini + QStringLiteral("QRCode/t1/a.png")), QByteArray("kept"));
     }
@@ -443,7 +451,7 @@ private Q_SLOTS:
                 QVERIFY(writeFile(ini + entry, "setup"));
             }
         }
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         LogCursor log;
         const QByteArray image("\x89PNG\r\n\x1a\n\0image", 14);
         QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {type, name, image, clear}).type(),
@@ -466,7 +474,7 @@ private Q_SLOTS:
     void qrCodeThreeArgumentsNeverClears()
     {
         QVERIFY(writeFile(ini + QStringLiteral("QRCode/t1/old.png"), "old"));
-        startAgent(QString());
+        QVERIFY(startAgent(QString()));
         LogCursor log;
         QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {QStringLiteral("t1"), QStringLiteral("new.png"), QByteArray("n")}).type(),
                  QDBusMessage::ReplyMessage);
@@ -478,7 +486,7 @@ private Q_SLOTS:
     void logRulesFollowTheConfiguration()
     {
         const QString success = QStringLiteral("Custom File open success!");
-        startAgent(QStringLiteral("org.corvid.kvo-service-support.agent.debug=false;;"));
+        QVERIFY(startAgent(QStringLiteral("org.corvid.kvo-service-support.agent.debug=false;;")));
         LogCursor log;
         callAgent(QStringLiteral("updateCustomFile"), {QByteArray("1")});
         QCOMPARE(log.count(success), 0);
@@ -549,7 +557,7 @@ private Q_SLOTS:
 
     void environmentRulesHaveNoEffect()
     {
-        startAgent(QString(), {QStringLiteral("QT_LOGGING_RULES=*.debug=false;*.info=false")});
+        QVERIFY(startAgent(QString(), {QStringLiteral("QT_LOGGING_RULES=*.debug=false;*.info=false")}));
         LogCursor log;
         callAgent(QStringLiteral("downloadQRCode"), {QStringLiteral("t"), QStringLiteral("a.png"), QByteArray("x"), false});
         callAgent(QStringLiteral("updateCustomFile"), {QByteArray("x")});

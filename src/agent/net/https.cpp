@@ -1,0 +1,160 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "net/https.h"
+
+#include "agentlog.h"
+#include "protectlogvalue.h"
+
+#include <QMetaObject>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace {
+
+// A body is logged whole up to this size; beyond it only its start and its size, so one large
+// reply cannot flood the log or hold the main thread in encryption for seconds.
+constexpr int maxLoggedBody = 64 * 1024;
+
+QByteArray loggedBody(const QByteArray &body)
+{
+    if (body.size() <= maxLoggedBody)
+        return protectLogValue(body);
+    return protectLogValue(body.left(maxLoggedBody)) + " (" + QByteArray::number(body.size()) + " bytes)";
+}
+
+// CR or LF in a header value would end the header and let the rest pass as headers of its own.
+bool fitsHeaderValue(const QString &value)
+{
+    for (const QChar c : value) {
+        if (c.unicode() > 0xff || (c.unicode() < 0x20 && c != QLatin1Char('\t')) || c.unicode() == 0x7f)
+            return false;
+    }
+    return true;
+}
+
+// Errors of the HTTP exchange itself (4xx, 5xx) carry a genuine status and body. Any other error
+// (connection refused or cut, TLS, malformed response) leaves at most part of a reply, which must
+// not pass for the server's answer.
+bool isHttpStatusError(QNetworkReply::NetworkError error)
+{
+    return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
+        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
+}
+
+// Qt names the URL or the host in some error texts ("Error transferring <url> - server
+// replied: ..."); they reach the log only in the protected form.
+QString loggedErrorString(const QNetworkReply *reply)
+{
+    const QString text = reply->errorString();
+    const QUrl url = reply->url();
+    QStringList clear;
+    for (const QString &value : {url.toString(), url.toDisplayString(), url.host()}) {
+        if (!value.isEmpty())
+            clear.append(QRegularExpression::escape(value));
+    }
+    if (clear.isEmpty())
+        return text;
+    // One pass, longest first, so no protected text is scanned again.
+    std::sort(clear.begin(), clear.end(), [](const QString &a, const QString &b) { return a.size() > b.size(); });
+    const QRegularExpression pattern(clear.join(QLatin1Char('|')));
+    QString out;
+    int at = 0;
+    for (auto it = pattern.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        out += text.midRef(at, match.capturedStart() - at);
+        out += QString::fromLatin1(protectLogValue(match.captured().toUtf8()));
+        at = match.capturedEnd();
+    }
+    return out + text.midRef(at);
+}
+
+} // namespace
+
+https::https(QObject *parent)
+    : QObject(parent)
+{
+    connect(&m_manager, &QNetworkAccessManager::finished, this, &https::replyFinished);
+}
+
+https::~https()
+{
+    // Replies aborted while the manager is destroyed must not reach a half-destroyed object.
+    disconnect(&m_manager, nullptr, this, nullptr);
+}
+
+void https::sendPost(const QString &url, const QByteArray &data, QString token)
+{
+    QNetworkRequest request{QUrl()};
+
+    // Deprecated in Qt 5.15, but the manager may still hold a stale "not accessible" state that
+    // would refuse every request.
+    QT_WARNING_PUSH
+    QT_WARNING_DISABLE_DEPRECATED
+    if (m_manager.networkAccessible() == QNetworkAccessManager::NotAccessible) {
+        qCWarning(agentLog) << "m_manager.networkAccessible() NotAccessible";
+        m_manager.setNetworkAccessible(QNetworkAccessManager::Accessible);
+    } else {
+        qCInfo(agentLog) << "m_manager.networkAccessible() access";
+    }
+    QT_WARNING_POP
+
+    if (!token.isEmpty()) {
+        if (!fitsHeaderValue(token)) {
+            qCWarning(agentLog) << "http sendPost token not usable in a header, request not sent, url:"
+                                << protectLogValue(url.toUtf8());
+            // Reported like a connection that failed: one signal, later, as for any request.
+            const QString postName = QUrl(url, QUrl::TolerantMode).toString();
+            QMetaObject::invokeMethod(this, [this, postName] {
+                Q_EMIT receiveHttpsData(0, QVariantMap(), QByteArray(), postName);
+            }, Qt::QueuedConnection);
+            return;
+        }
+        token = QStringLiteral("Bearer ") + token;
+        request.setRawHeader("AuthToken", token.toLatin1());
+    }
+    request.setUrl(QUrl(url, QUrl::TolerantMode));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    m_manager.post(request, data);
+
+    qCWarning(agentLog) << "http sendPost url:" << protectLogValue(url.toUtf8())
+                        << "http sendPost token:" << protectLogValue(token.toUtf8());
+}
+
+void https::replyFinished(QNetworkReply *reply)
+{
+    int httpCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QString lastSegment = reply->url().fileName(QUrl::FullyDecoded);
+    qCWarning(agentLog) << "this is reply url" << protectLogValue(lastSegment.toUtf8());
+
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::TimeoutError) {
+        qCWarning(agentLog) << "reply finished timeout";
+        reply->deleteLater();
+        return;
+    }
+
+    QVariantMap headerDate;
+    const QList<QNetworkReply::RawHeaderPair> pairs = reply->rawHeaderPairs();
+    for (const QNetworkReply::RawHeaderPair &pair : pairs)
+        headerDate.insert(QString::fromUtf8(pair.first), QVariant(pair.second));
+
+    const bool partial = error != QNetworkReply::NoError && !isHttpStatusError(error);
+    if (error != QNetworkReply::NoError) {
+        qCWarning(agentLog) << "Failed: " << httpCode << error << loggedErrorString(reply);
+        if (partial)
+            httpCode = 0;
+    }
+
+    if (lastSegment == QLatin1String("health")) {
+        Q_EMIT receiveHealth(headerDate, httpCode);
+    } else {
+        const QByteArray returnData = partial ? QByteArray() : reply->readAll();
+        qCWarning(agentLog) << "returnByte" << loggedBody(returnData);
+        Q_EMIT receiveHttpsData(httpCode, headerDate, returnData, reply->url().toString());
+    }
+    reply->deleteLater();
+}

@@ -1,0 +1,797 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+//
+// The HTTPS client against a real TLS server on 127.0.0.1, with a CA and certificates made when
+// the test starts. The client trusts that CA through Qt's default TLS configuration, for this
+// process only.
+#include "net/https.h"
+#include "protectlogvalue.h"
+#include "testhelpers.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPointer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <openssl/decoder.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
+
+struct Identity
+{
+    QByteArray certificatePem;
+    QByteArray keyPem;
+};
+
+QByteArray pemOf(X509 *cert)
+{
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    PEM_write_bio_X509(bio.get(), cert);
+    char *data = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &data);
+    return QByteArray(data, int(size));
+}
+
+QByteArray keyPemOf(EVP_PKEY *key)
+{
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
+    char *data = nullptr;
+    const long size = BIO_get_mem_data(bio.get(), &data);
+    return QByteArray(data, int(size));
+}
+
+void addExtension(X509 *cert, X509 *issuer, int nid, const char *value)
+{
+    X509V3_CTX ctx;
+    X509V3_set_ctx(&ctx, issuer, cert, nullptr, nullptr, 0);
+    X509_EXTENSION *ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
+    X509_add_ext(cert, ext, -1);
+    X509_EXTENSION_free(ext);
+}
+
+// A certificate for commonName, signed by issuer (self-signed without one).
+CertPtr makeCertificate(EVP_PKEY *key, const char *commonName, X509 *issuer, EVP_PKEY *issuerKey, bool ca)
+{
+    CertPtr cert(X509_new(), X509_free);
+    X509_set_version(cert.get(), 2);
+    static long serial = 1;
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), ++serial);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 3600L * 24);
+    X509_set_pubkey(cert.get(), key);
+    X509_NAME *name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char *>(commonName), -1, -1, 0);
+    X509 *signer = issuer ? issuer : cert.get();
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(signer));
+    if (ca) {
+        addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
+        addExtension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
+    } else {
+        addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
+        addExtension(cert.get(), signer, NID_subject_alt_name, "IP:127.0.0.1,DNS:localhost");
+        addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
+    }
+    X509_sign(cert.get(), issuerKey ? issuerKey : key, EVP_sha256());
+    return cert;
+}
+
+struct TestPki
+{
+    QByteArray caPem;
+    Identity trusted;   // signed by the CA
+    Identity untrusted; // signed by a CA nobody trusts
+};
+
+TestPki makePki()
+{
+    KeyPtr caKey(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    KeyPtr otherCaKey(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    KeyPtr serverKey(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    CertPtr ca = makeCertificate(caKey.get(), "kvo test CA", nullptr, nullptr, true);
+    CertPtr otherCa = makeCertificate(otherCaKey.get(), "kvo untrusted CA", nullptr, nullptr, true);
+    CertPtr server = makeCertificate(serverKey.get(), "127.0.0.1", ca.get(), caKey.get(), false);
+    CertPtr rogue = makeCertificate(serverKey.get(), "127.0.0.1", otherCa.get(), otherCaKey.get(), false);
+    return {pemOf(ca.get()),
+            {pemOf(server.get()), keyPemOf(serverKey.get())},
+            {pemOf(rogue.get()), keyPemOf(serverKey.get())}};
+}
+
+struct Request
+{
+    QByteArray method;
+    QByteArray target;
+    QList<QPair<QByteArray, QByteArray>> headers;
+    QByteArray body;
+    QPointer<QSslSocket> socket;
+
+    QByteArray path() const { return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?')); }
+    QList<QByteArray> header(const QByteArray &name) const
+    {
+        QList<QByteArray> values;
+        for (const auto &pair : headers) {
+            if (pair.first.compare(name, Qt::CaseInsensitive) == 0)
+                values.append(pair.second);
+        }
+        return values;
+    }
+};
+
+QByteArray response(int status, const QByteArray &reason, const QByteArray &body, const QByteArray &extraHeaders = {})
+{
+    return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason + "\r\nContent-Type: application/json\r\n"
+        + "Content-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
+}
+
+// A small HTTP/1.1 server over TLS. What it answers depends on the request path.
+class TlsServer : public QTcpServer
+{
+public:
+    explicit TlsServer(const Identity &identity)
+        : m_certificate(identity.certificatePem, QSsl::Pem)
+        , m_key(identity.keyPem, QSsl::Ec, QSsl::Pem)
+    {
+    }
+
+    QList<Request> received;
+    QList<Request> held;
+    int hugeSize = 16 * 1024 * 1024;
+
+    void answerHeld(int index, const QByteArray &body)
+    {
+        if (QSslSocket *socket = held.at(index).socket)
+            socket->write(response(200, "OK", body));
+    }
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        auto *socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        socket->setLocalCertificate(m_certificate);
+        socket->setPrivateKey(m_key);
+        connect(socket, &QSslSocket::readyRead, this, [this, socket] { readRequests(socket); });
+        connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
+        // A client that refuses the certificate ends the handshake; the socket goes with it.
+        connect(socket, QOverload<const QList<QSslError> &>::of(&QSslSocket::sslErrors), socket,
+                [socket] { socket->abort(); socket->deleteLater(); });
+        socket->startServerEncryption();
+    }
+
+private:
+    void readRequests(QSslSocket *socket)
+    {
+        QByteArray &buffer = m_buffers[socket];
+        buffer += socket->readAll();
+        for (;;) {
+            const int end = buffer.indexOf("\r\n\r\n");
+            if (end < 0)
+                return;
+            const QList<QByteArray> lines = buffer.left(end).split('\n');
+            Request request;
+            const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+            request.method = first.value(0);
+            request.target = first.value(1);
+            int length = 0;
+            for (const QByteArray &line : lines.mid(1)) {
+                const int colon = line.indexOf(':');
+                const QByteArray name = line.left(colon);
+                const QByteArray value = line.mid(colon + 1).trimmed();
+                request.headers.append({name, value});
+                if (name.compare("Content-Length", Qt::CaseInsensitive) == 0)
+                    length = value.toInt();
+            }
+            if (buffer.size() < end + 4 + length)
+                return;
+            request.body = buffer.mid(end + 4, length);
+            request.socket = socket;
+            buffer.remove(0, end + 4 + length);
+            received.append(request);
+            answer(socket, request);
+        }
+    }
+
+    void answer(QSslSocket *socket, const Request &request)
+    {
+        const QByteArray path = request.path();
+        if (path == "/silent")
+            return;
+        if (path == "/hold") {
+            held.append(request);
+        } else if (path == "/error") {
+            socket->write(response(500, "Internal Server Error", R"({"error":"database unavailable","code":17})"));
+        } else if (path == "/dup") {
+            socket->write(response(200, "OK", "{}", "X-Dup: first\r\nX-Dup: second\r\nx-case: lower\r\nX-Case: upper\r\n"
+                                            "Set-Cookie: a=1\r\nSet-Cookie: b=2\r\nX-Single: \xc3\xa9t\xc3\xa9\r\n"));
+        } else if (path == "/cut") {
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"partial\":");
+            socket->disconnectFromHost();
+        } else if (path == "/garbage") {
+            socket->write("\x01\x02 this is not HTTP at all\r\n\r\n");
+            socket->disconnectFromHost();
+        } else if (path == "/huge") {
+            socket->write(response(200, "OK", QByteArray(hugeSize, 'x')));
+        } else if (path == "/malformed") {
+            socket->write(response(200, "OK", QByteArray("{\"unterminated\": [1, 2,\x00\xff", 26)));
+        } else {
+            socket->write(response(200, "OK", R"({"result":"ok","path":")" + path + "\"}", "X-Path: " + path + "\r\n"));
+        }
+    }
+
+    QSslCertificate m_certificate;
+    QSslKey m_key;
+    QHash<QSslSocket *, QByteArray> m_buffers;
+};
+
+struct HttpsData
+{
+    int httpCode;
+    QVariantMap headers;
+    QByteArray body;
+    QString postName;
+};
+
+HttpsData dataAt(const QSignalSpy &spy, int index)
+{
+    const QList<QVariant> args = spy.at(index);
+    return {args.at(0).toInt(), args.at(1).toMap(), args.at(2).toByteArray(), args.at(3).toString()};
+}
+
+QByteArray decrypt(const QByteArray &privatePem, const QByteArray &protectedValue)
+{
+    const QByteArray cipher = QByteArray::fromBase64(protectedValue.mid(int(sizeof(logValueMarker) - 1)));
+    EVP_PKEY *raw = nullptr;
+    std::unique_ptr<OSSL_DECODER_CTX, decltype(&OSSL_DECODER_CTX_free)> decoder(
+        OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", OSSL_KEYMGMT_SELECT_PRIVATE_KEY, nullptr, nullptr),
+        OSSL_DECODER_CTX_free);
+    const unsigned char *data = reinterpret_cast<const unsigned char *>(privatePem.constData());
+    size_t size = size_t(privatePem.size());
+    if (!decoder || !OSSL_DECODER_from_data(decoder.get(), &data, &size))
+        return "<no key>";
+    KeyPtr key(raw, EVP_PKEY_free);
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key.get(), nullptr), EVP_PKEY_CTX_free);
+    if (EVP_PKEY_decrypt_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0)
+        return "<no context>";
+    const int k = EVP_PKEY_get_size(key.get());
+    QByteArray plain;
+    for (int at = 0; at + k <= cipher.size(); at += k) {
+        QByteArray block(k, '\0');
+        size_t length = size_t(k);
+        if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char *>(block.data()), &length,
+                             reinterpret_cast<const unsigned char *>(cipher.constData()) + at, size_t(k)) <= 0)
+            return "<undecryptable>";
+        plain += block.left(int(length));
+    }
+    return plain;
+}
+
+} // namespace
+
+class tst_Https : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestPki m_pki;
+    std::unique_ptr<TlsServer> m_server;
+    std::unique_ptr<TlsServer> m_rogue;
+    QString m_base;
+    QTemporaryDir m_dir;
+
+    QString url(const QString &path) const { return m_base + path; }
+
+    static void setTransferTimeout(https &client, int ms) { client.m_manager.setTransferTimeout(ms); }
+
+    // Agent log lines that hold the URL, the host or the token in clear.
+    void verifyNothingInClear(const QStringList &secrets) const
+    {
+        for (const QString &message : testhelpers::g_messages) {
+            for (const QString &secret : secrets)
+                QVERIFY2(!message.contains(secret), qPrintable(message.left(300)));
+        }
+    }
+
+    int countMessages(const QString &start) const
+    {
+        int count = 0;
+        for (const QString &message : testhelpers::g_messages)
+            count += message.startsWith(start) ? 1 : 0;
+        return count;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY2(QSslSocket::supportsSsl(), "Qt has no TLS backend");
+        QVERIFY(m_dir.isValid());
+        m_pki = makePki();
+        const QList<QSslCertificate> ca = QSslCertificate::fromData(m_pki.caPem, QSsl::Pem);
+        QCOMPARE(ca.size(), 1);
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.addCaCertificate(ca.first());
+        QSslConfiguration::setDefaultConfiguration(configuration);
+
+        m_server = std::make_unique<TlsServer>(m_pki.trusted);
+        QVERIFY(m_server->listen(QHostAddress::LocalHost));
+        m_rogue = std::make_unique<TlsServer>(m_pki.untrusted);
+        QVERIFY(m_rogue->listen(QHostAddress::LocalHost));
+        m_base = QStringLiteral("https://127.0.0.1:%1").arg(m_server->serverPort());
+        testhelpers::g_previousHandler = qInstallMessageHandler(testhelpers::collectMessage);
+        qRegisterMetaType<QProcess::ExitStatus>();
+    }
+
+    void init()
+    {
+        testhelpers::g_messages.clear();
+        m_server->received.clear();
+        m_server->held.clear();
+    }
+
+    void cleanup()
+    {
+        verifyNothingInClear({QStringLiteral("127.0.0.1"), m_base});
+    }
+
+    void metaObjectAsDescribed()
+    {
+        const QMetaObject &meta = https::staticMetaObject;
+        QCOMPARE(meta.className(), "https");
+        QCOMPARE(meta.propertyCount() - meta.propertyOffset(), 0);
+        QCOMPARE(meta.methodCount() - meta.methodOffset(), 4);
+        const QList<QByteArray> signatures = {
+            "receiveHttpsData(int,QVariantMap,QByteArray,QString)", "receiveHealth(QVariantMap,int)",
+            "receiveErrorMessage()", "replyFinished(QNetworkReply*)"};
+        const QList<QList<QByteArray>> names = {
+            {"httpCode", "headerDate", "returnData", "postName"}, {"headerDate", "statusCode"}, {}, {"reply"}};
+        for (int i = 0; i < signatures.size(); ++i) {
+            const QMetaMethod method = meta.method(meta.methodOffset() + i);
+            QCOMPARE(method.methodSignature(), signatures.at(i));
+            QCOMPARE(method.parameterNames(), names.at(i));
+            QCOMPARE(method.methodType(), i < 3 ? QMetaMethod::Signal : QMetaMethod::Slot);
+        }
+        QCOMPARE(meta.method(meta.methodOffset() + 3).access(), QMetaMethod::Private);
+    }
+
+    // Every reply that is not a health probe: status, body, postName and the "Failed: " warning.
+    void reportsReply_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("failed");
+
+        QTest::newRow("200 JSON")        << "/api/v1/report?id=7" << 200 << QByteArray(R"({"result":"ok","path":"/api/v1/report"})") << false;
+        QTest::newRow("500 JSON error")  << "/error"               << 500 << QByteArray(R"({"error":"database unavailable","code":17})") << true;
+        QTest::newRow("malformed body")  << "/malformed"           << 200 << QByteArray("{\"unterminated\": [1, 2,\x00\xff", 26) << false;
+        QTest::newRow("cut mid-reply")   << "/cut"                 << 0   << QByteArray() << true;
+        QTest::newRow("not HTTP")        << "/garbage"             << 0   << QByteArray() << true;
+    }
+
+    void reportsReply()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, failed);
+
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        QSignalSpy health(&client, &https::receiveHealth);
+        client.sendPost(url(path), R"({"facts":1})", QString());
+        QVERIFY(data.wait(20000));
+        QCOMPARE(data.size(), 1);
+        QCOMPARE(health.size(), 0);
+        const HttpsData reply = dataAt(data, 0);
+        QCOMPARE(reply.httpCode, status);
+        QCOMPARE(reply.body, body);
+        QCOMPARE(reply.postName, QUrl(url(path)).toString());
+        QCOMPARE(countMessages(QStringLiteral("Failed: ")), failed ? 1 : 0);
+        QCOMPARE(countMessages(QStringLiteral("returnByte")), 1);
+        QCOMPARE(countMessages(QStringLiteral("this is reply url")), 1);
+        // Qt re-sends a request answered with something that is not HTTP.
+        QVERIFY(!m_server->received.isEmpty());
+        for (const Request &request : qAsConst(m_server->received))
+            QCOMPARE(request.body, QByteArray(R"({"facts":1})"));
+    }
+
+    void unreachablePort()
+    {
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString target = QStringLiteral("https://127.0.0.1:%1/report").arg(probe.serverPort());
+        probe.close();
+
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        client.sendPost(target, "{}", QStringLiteral("secret-token"));
+        QVERIFY(data.wait(20000));
+        QCOMPARE(data.size(), 1);
+        const HttpsData reply = dataAt(data, 0);
+        QCOMPARE(reply.httpCode, 0);
+        QVERIFY(reply.body.isEmpty());
+        QCOMPARE(reply.postName, target);
+        const QStringList failed = testhelpers::g_messages.filter(QRegularExpression(QStringLiteral("^Failed: ")));
+        QCOMPARE(failed.size(), 1);
+        QVERIFY2(failed.first().contains(QLatin1String("ConnectionRefusedError")), qPrintable(failed.first()));
+        verifyNothingInClear({target, QStringLiteral("secret-token")});
+    }
+
+    void untrustedCertificate()
+    {
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        const QString target = QStringLiteral("https://127.0.0.1:%1/report").arg(m_rogue->serverPort());
+        client.sendPost(target, R"({"secret":"facts"})", QStringLiteral("tok"));
+        QVERIFY(data.wait(20000));
+        QCOMPARE(data.size(), 1);
+        const HttpsData reply = dataAt(data, 0);
+        QCOMPARE(reply.httpCode, 0);
+        QVERIFY(reply.body.isEmpty());
+        QCOMPARE(countMessages(QStringLiteral("Failed: ")), 1);
+        QVERIFY(m_rogue->received.isEmpty());
+    }
+
+    void healthProbe_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("isHealth");
+
+        QTest::newRow("health")          << "/health"            << true;
+        QTest::newRow("nested + query")  << "/api/health?full=1" << true;
+        QTest::newRow("Health")          << "/Health"            << false;
+        QTest::newRow("health/")         << "/health/"           << false;
+        QTest::newRow("healthz")         << "/healthz"           << false;
+    }
+
+    void healthProbe()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, isHealth);
+
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        QSignalSpy health(&client, &https::receiveHealth);
+        client.sendPost(url(path), "{}", QString());
+        QTRY_VERIFY_WITH_TIMEOUT(data.size() + health.size() > 0, 20000);
+        QCoreApplication::processEvents();
+        QCOMPARE(health.size(), isHealth ? 1 : 0);
+        QCOMPARE(data.size(), isHealth ? 0 : 1);
+        const QVariantMap headers = isHealth ? health.at(0).at(0).toMap() : dataAt(data, 0).headers;
+        QCOMPARE(headers.value(QStringLiteral("X-Path")).toByteArray(), QUrl(url(path)).path().toUtf8());
+        if (isHealth) {
+            QCOMPARE(health.at(0).at(1).toInt(), 200);
+            QCOMPARE(countMessages(QStringLiteral("returnByte")), 0);
+        }
+    }
+
+    void responseHeaders()
+    {
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        client.sendPost(url(QStringLiteral("/dup")), "{}", QString());
+        QVERIFY(data.wait(20000));
+        const QVariantMap headers = dataAt(data, 0).headers;
+        QCOMPARE(headers.value(QStringLiteral("X-Single")).userType(), int(QMetaType::QByteArray));
+        QCOMPARE(headers.value(QStringLiteral("X-Single")).toByteArray(), QByteArray("\xc3\xa9t\xc3\xa9"));
+        QCOMPARE(headers.value(QStringLiteral("Content-Length")).toByteArray(), QByteArray("2"));
+        // Qt 5.15 folds repeated headers (names compared without case) into one pair under the
+        // latest spelling before the client sees them; nothing of either value is lost.
+        QCOMPARE(headers.value(QStringLiteral("X-Dup")).toByteArray(), QByteArray("first, second"));
+        QVERIFY(!headers.contains(QStringLiteral("x-case")));
+        QCOMPARE(headers.value(QStringLiteral("X-Case")).toByteArray(), QByteArray("lower, upper"));
+        QCOMPARE(headers.value(QStringLiteral("Set-Cookie")).toByteArray(), QByteArray("a=1\nb=2"));
+        QCOMPARE(headers.size(), 6);
+    }
+
+    void tokenHeader_data()
+    {
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<QByteArray>("sent");
+
+        QTest::newRow("token") << "eyJhbGciOi.J9.abc" << QByteArray("Bearer eyJhbGciOi.J9.abc");
+        QTest::newRow("empty") << ""                  << QByteArray();
+    }
+
+    void tokenHeader()
+    {
+        QFETCH(QString, token);
+        QFETCH(QByteArray, sent);
+
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        client.sendPost(url(QStringLiteral("/report")), R"({"a":1})", token);
+        QVERIFY(data.wait(20000));
+        QCOMPARE(m_server->received.size(), 1);
+        const Request &request = m_server->received.first();
+        QCOMPARE(request.method, QByteArray("POST"));
+        QCOMPARE(request.header("Content-Type"), QList<QByteArray>{"application/json"});
+        QCOMPARE(request.header("Authorization"), QList<QByteArray>());
+        QCOMPARE(request.header("AuthToken"), sent.isEmpty() ? QList<QByteArray>() : QList<QByteArray>{sent});
+
+        QCOMPARE(countMessages(QStringLiteral("http sendPost url:")), 1);
+        QCOMPARE(countMessages(QStringLiteral("m_manager.networkAccessible() access")), 1);
+        if (!token.isEmpty())
+            verifyNothingInClear({token});
+#ifdef KVO_LOG_PRIVATE_KEY
+        QFile keyFile(QStringLiteral(KVO_LOG_PRIVATE_KEY));
+        QVERIFY(keyFile.open(QIODevice::ReadOnly));
+        const QByteArray key = keyFile.readAll();
+        const QString line = testhelpers::g_messages.filter(QRegularExpression(QStringLiteral("^http sendPost url:"))).first();
+        const QRegularExpression form(QStringLiteral("^http sendPost url: (\\S+) http sendPost token: (\\S+)$"));
+        const QRegularExpressionMatch match = form.match(line);
+        QVERIFY2(match.hasMatch(), qPrintable(line));
+        auto unquoted = [](const QString &text) { return text.mid(1, text.size() - 2).toUtf8(); };
+        QCOMPARE(decrypt(key, unquoted(match.captured(1))), url(QStringLiteral("/report")).toUtf8());
+        QCOMPARE(decrypt(key, unquoted(match.captured(2))), sent);
+#endif
+    }
+
+    // A token that would end the header line is never put on the wire.
+    void tokenWithLineBreak()
+    {
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        client.sendPost(url(QStringLiteral("/report")), "{}", QStringLiteral("abc\r\nX-Injected: 1"));
+        QCOMPARE(data.size(), 0);
+        QVERIFY(data.wait(20000));
+        QCOMPARE(data.size(), 1);
+        QCOMPARE(dataAt(data, 0).httpCode, 0);
+        QVERIFY(dataAt(data, 0).body.isEmpty());
+        QCOMPARE(dataAt(data, 0).postName, url(QStringLiteral("/report")));
+        client.sendPost(url(QStringLiteral("/after")), "{}", QStringLiteral("ok"));
+        QVERIFY(data.wait(20000));
+        QCOMPARE(m_server->received.size(), 1);
+        QCOMPARE(m_server->received.first().path(), QByteArray("/after"));
+        verifyNothingInClear({QStringLiteral("X-Injected")});
+    }
+
+    void networkSwitchedOff()
+    {
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
+        client.m_manager.setNetworkAccessible(QNetworkAccessManager::NotAccessible);
+        client.sendPost(url(QStringLiteral("/report")), "{}", QString());
+        QCOMPARE(client.m_manager.networkAccessible(), QNetworkAccessManager::Accessible);
+        QT_WARNING_POP
+        QVERIFY(data.wait(20000));
+        QCOMPARE(dataAt(data, 0).httpCode, 200);
+        QCOMPARE(countMessages(QStringLiteral("m_manager.networkAccessible() NotAccessible")), 1);
+        QCOMPARE(countMessages(QStringLiteral("m_manager.networkAccessible() access")), 0);
+    }
+
+    // Replies arrive in the order the server answers them, each exactly once.
+    void inFlightInFinishingOrder()
+    {
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        const int count = 5;
+        for (int i = 0; i < count; ++i)
+            client.sendPost(url(QStringLiteral("/hold?n=%1").arg(i)), QByteArray::number(i), QString());
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->held.size(), count, 20000);
+
+        const QList<int> order = {3, 0, 4, 1, 2};
+        for (int step = 0; step < order.size(); ++step) {
+            int index = -1;
+            for (int i = 0; i < count; ++i)
+                index = m_server->held.at(i).body == QByteArray::number(order.at(step)) ? i : index;
+            QVERIFY(index >= 0);
+            m_server->answerHeld(index, "{\"n\":" + QByteArray::number(order.at(step)) + "}");
+            QTRY_COMPARE_WITH_TIMEOUT(data.size(), step + 1, 20000);
+        }
+        for (int step = 0; step < order.size(); ++step) {
+            const HttpsData reply = dataAt(data, step);
+            QCOMPARE(reply.postName, url(QStringLiteral("/hold?n=%1").arg(order.at(step))));
+            QCOMPARE(reply.body, "{\"n\":" + QByteArray::number(order.at(step)) + "}");
+        }
+    }
+
+    // Qt 5.15 ends a reply whose transfer time-out expires as cancelled, not as timed out: it is
+    // delivered as a failure, never as a success.
+    void transferTimeoutOnSilentServer()
+    {
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        setTransferTimeout(client, 300);
+        client.sendPost(url(QStringLiteral("/silent")), "{}", QString());
+        QVERIFY(data.wait(20000));
+        QCOMPARE(data.size(), 1);
+        QCOMPARE(dataAt(data, 0).httpCode, 0);
+        QVERIFY(dataAt(data, 0).body.isEmpty());
+        QCOMPARE(m_server->received.size(), 1);
+        QCOMPARE(countMessages(QStringLiteral("reply finished timeout")), 0);
+    }
+
+    // A connection that never completes (the listener's queue is full) ends with TimeoutError
+    // after Qt's connect time-out: only the warning, no signal.
+    void timeoutGivesOnlyTheWarning()
+    {
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0);
+        QVERIFY(::listen(listener, 0) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        const quint16 port = ntohs(address.sin_port);
+        // Fill the accept queue; later handshakes are dropped by the kernel.
+        QList<QTcpSocket *> fillers;
+        for (int i = 0; i < 2; ++i) {
+            fillers.append(new QTcpSocket(this));
+            fillers.last()->connectToHost(QHostAddress::LocalHost, port);
+        }
+        QVERIFY(fillers.first()->waitForConnected(5000));
+
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        QSignalSpy health(&client, &https::receiveHealth);
+        client.sendPost(QStringLiteral("https://127.0.0.1:%1/report").arg(port), "{}", QStringLiteral("t"));
+        QTRY_COMPARE_WITH_TIMEOUT(countMessages(QStringLiteral("reply finished timeout")), 1, 120000);
+        QCOMPARE(data.size(), 0);
+        QCOMPARE(health.size(), 0);
+        QCOMPARE(countMessages(QStringLiteral("Failed: ")), 0);
+        QCOMPARE(countMessages(QStringLiteral("this is reply url")), 1);
+        qDeleteAll(fillers);
+        ::close(listener);
+    }
+
+    void hugeBody()
+    {
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        client.sendPost(url(QStringLiteral("/huge")), "{}", QString());
+        QVERIFY(data.wait(60000));
+        QCOMPARE(data.size(), 1);
+        const HttpsData reply = dataAt(data, 0);
+        QCOMPARE(reply.httpCode, 200);
+        QCOMPARE(reply.body.size(), m_server->hugeSize);
+        QVERIFY(reply.body == QByteArray(m_server->hugeSize, 'x'));
+        const QString logged = testhelpers::g_messages.filter(QRegularExpression(QStringLiteral("^returnByte"))).value(0);
+        QVERIFY2(logged.size() < 200 * 1024, qPrintable(QString::number(logged.size())));
+        QVERIFY(logged.contains(QStringLiteral("(%1 bytes)").arg(m_server->hugeSize)));
+    }
+
+    // A flood of mixed replies on one object: every one that does not time out gives one signal.
+    void flood()
+    {
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        QSignalSpy health(&client, &https::receiveHealth);
+        const QStringList paths = {QStringLiteral("/ok"), QStringLiteral("/error"), QStringLiteral("/cut"),
+                                   QStringLiteral("/garbage"), QStringLiteral("/malformed"), QStringLiteral("/health")};
+        const int count = 300;
+        QSet<QString> expected;
+        int expectedHealth = 0;
+        for (int i = 0; i < count; ++i) {
+            const QString path = paths.at(i % paths.size());
+            const QString target = url(path + QStringLiteral("?n=%1").arg(i));
+            client.sendPost(target, "{}", QStringLiteral("t"));
+            if (path == QLatin1String("/health"))
+                ++expectedHealth;
+            else
+                expected.insert(target);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(data.size() + health.size(), count, 60000);
+        QCOMPARE(health.size(), expectedHealth);
+        QSet<QString> seen;
+        for (int i = 0; i < data.size(); ++i) {
+            const HttpsData reply = dataAt(data, i);
+            QVERIFY2(!seen.contains(reply.postName), qPrintable(reply.postName));
+            seen.insert(reply.postName);
+            if (reply.postName.contains(QLatin1String("/cut?")) || reply.postName.contains(QLatin1String("/garbage?")))
+                QVERIFY(reply.httpCode == 0 && reply.body.isEmpty());
+        }
+        QCOMPARE(seen, expected);
+        QCoreApplication::processEvents();
+        QCOMPARE(data.size() + health.size(), count);
+    }
+
+    // Destroying the client with replies pending neither signals nor crashes.
+    void destroyedWithRepliesPending()
+    {
+        auto client = std::make_unique<https>(nullptr);
+        QSignalSpy data(client.get(), &https::receiveHttpsData);
+        for (int i = 0; i < 3; ++i)
+            client->sendPost(url(QStringLiteral("/hold?n=%1").arg(i)), "{}", QString());
+        QTRY_COMPARE_WITH_TIMEOUT(m_server->held.size(), 3, 20000);
+        client.reset();
+        m_server->answerHeld(0, "{}");
+        QCoreApplication::processEvents();
+        QCOMPARE(data.size(), 0);
+    }
+
+    void sysinfoPost_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("reachable");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QByteArray>("status");
+
+        QTest::newRow("200")         << "/facts"  << true  << 0 << QByteArray("200");
+        QTest::newRow("500")         << "/error"  << true  << 1 << QByteArray("500");
+        QTest::newRow("unreachable") << "/facts"  << false << 1 << QByteArray("0");
+        QTest::newRow("no reply")    << "/silent" << true  << 2 << QByteArray();
+    }
+
+    void sysinfoPost()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, reachable);
+        QFETCH(int, exitCode);
+        QFETCH(QByteArray, status);
+
+        const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
+        QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        QString target = url(path);
+        if (!reachable) {
+            QTcpServer probe;
+            QVERIFY(probe.listen(QHostAddress::LocalHost));
+            target = QStringLiteral("https://127.0.0.1:%1/facts").arg(probe.serverPort());
+        }
+
+        QProcess tool;
+        QSignalSpy finished(&tool, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+        tool.start(QStringLiteral(KVO_SYSINFO_PATH), {QStringLiteral("--post"), target, QStringLiteral("--token"),
+                                                       QStringLiteral("tool-token"), QStringLiteral("--cacert"), caFile,
+                                                       QStringLiteral("--timeout"), QStringLiteral("2")});
+        QVERIFY(finished.wait(180000));
+        QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+        const QByteArray out = tool.readAllStandardOutput();
+        const QByteArray err = tool.readAllStandardError();
+        QVERIFY2(tool.exitCode() == exitCode, err.right(2000).constData());
+        QVERIFY(!err.contains("tool-token"));
+        QVERIFY(!err.contains(target.toUtf8()));
+
+        if (reachable) {
+            QCOMPARE(m_server->received.size(), 1);
+            const Request &request = m_server->received.first();
+            QCOMPARE(request.header("AuthToken"), QList<QByteArray>{"Bearer tool-token"});
+            QJsonParseError error;
+            const QJsonDocument facts = QJsonDocument::fromJson(request.body, &error);
+            QCOMPARE(error.error, QJsonParseError::NoError);
+            QVERIFY(facts.object().contains(QStringLiteral("osVersion")));
+            QVERIFY(facts.object().contains(QStringLiteral("udisksDriveId")));
+        }
+        if (status.isEmpty()) {
+            QVERIFY(out.isEmpty());
+            QVERIFY(err.contains("no reply"));
+            return;
+        }
+        QVERIFY2(out.startsWith("HTTP status: " + status + '\n'), out.constData());
+        if (path == QLatin1String("/error")) {
+            QVERIFY(out.contains("\nContent-Type: application/json\n"));
+            QVERIFY(out.endsWith("\n\n{\"error\":\"database unavailable\",\"code\":17}"));
+        }
+        if (path == QLatin1String("/facts") && reachable)
+            QVERIFY(out.endsWith("\n\n{\"result\":\"ok\",\"path\":\"/facts\"}"));
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Https)
+#include "tst_https.moc"
