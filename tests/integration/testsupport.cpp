@@ -139,6 +139,14 @@ QString messageOf(const QString &line)
     return match.hasMatch() ? line.mid(match.capturedLength()) : QString();
 }
 
+QStringList messages(const LogCursor &log)
+{
+    QStringList result;
+    for (const QString &line : log.lines())
+        result.append(messageOf(line));
+    return result;
+}
+
 int LogCursor::count(const QString &text) const
 {
     int n = 0;

@@ -60,6 +60,9 @@ private:
 // The message part of a log line: what follows "] [<file> <line>] ".
 QString messageOf(const QString &line);
 
+// The message parts of the lines after the cursor's mark.
+QStringList messages(const LogCursor &log);
+
 class AgentProcess
 {
 public:

@@ -49,14 +49,6 @@ bool writeFile(const QString &path, const QByteArray &data)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
-QStringList messages(const LogCursor &log)
-{
-    QStringList result;
-    for (const QString &line : log.lines())
-        result.append(messageOf(line));
-    return result;
-}
-
 QStringList leftoverTemporaries(const QString &dir)
 {
     QStringList found;

@@ -177,14 +177,6 @@ private:
     QProcess m_process;
 };
 
-QStringList messages(const LogCursor &log)
-{
-    QStringList result;
-    for (const QString &line : log.lines())
-        result.append(messageOf(line));
-    return result;
-}
-
 } // namespace
 
 class tst_Policy : public QObject

@@ -52,14 +52,6 @@ void writePidFile(const QByteArray &content)
     QCOMPARE(file.write(content), content.size());
 }
 
-QStringList messages(const LogCursor &log)
-{
-    QStringList result;
-    for (const QString &line : log.lines())
-        result.append(messageOf(line));
-    return result;
-}
-
 } // namespace
 
 class tst_Watcher : public QObject
