@@ -4,6 +4,7 @@
 // the test starts. The client trusts that CA through Qt's default TLS configuration, for this
 // process only.
 #include "net/https.h"
+#include "logkeytest.h"
 #include "protectlogvalue.h"
 #include "testhelpers.h"
 
@@ -262,30 +263,8 @@ HttpsData dataAt(const QSignalSpy &spy, int index)
 
 QByteArray decrypt(const QByteArray &privatePem, const QByteArray &protectedValue)
 {
-    const QByteArray cipher = QByteArray::fromBase64(protectedValue.mid(int(sizeof(logValueMarker) - 1)));
-    EVP_PKEY *raw = nullptr;
-    std::unique_ptr<OSSL_DECODER_CTX, decltype(&OSSL_DECODER_CTX_free)> decoder(
-        OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", OSSL_KEYMGMT_SELECT_PRIVATE_KEY, nullptr, nullptr),
-        OSSL_DECODER_CTX_free);
-    const unsigned char *data = reinterpret_cast<const unsigned char *>(privatePem.constData());
-    size_t size = size_t(privatePem.size());
-    if (!decoder || !OSSL_DECODER_from_data(decoder.get(), &data, &size))
-        return "<no key>";
-    KeyPtr key(raw, EVP_PKEY_free);
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key.get(), nullptr), EVP_PKEY_CTX_free);
-    if (EVP_PKEY_decrypt_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0)
-        return "<no context>";
-    const int k = EVP_PKEY_get_size(key.get());
-    QByteArray plain;
-    for (int at = 0; at + k <= cipher.size(); at += k) {
-        QByteArray block(k, '\0');
-        size_t length = size_t(k);
-        if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char *>(block.data()), &length,
-                             reinterpret_cast<const unsigned char *>(cipher.constData()) + at, size_t(k)) <= 0)
-            return "<undecryptable>";
-        plain += block.left(int(length));
-    }
-    return plain;
+    return logkeytest::decryptBlocks(privatePem,
+                                     QByteArray::fromBase64(protectedValue.mid(int(sizeof(logValueMarker) - 1))));
 }
 
 } // namespace

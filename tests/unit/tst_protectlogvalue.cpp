@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/protectlogvalue.h"
+#include "logkeytest.h"
 #include "secretkeysplit/secretkeysplit.h"
 
 #include <QFile>
@@ -44,29 +45,9 @@ KeyPtr readKey(const QByteArray &pem, bool isPrivate)
     return KeyPtr(key, EVP_PKEY_free);
 }
 
-// The plain text of a ciphertext of whole blocks, or "<undecryptable>".
 QByteArray decrypt(const QByteArray &privatePem, const QByteArray &ciphertext)
 {
-    const KeyPtr key = readKey(privatePem, true);
-    if (!key)
-        return "<no key>";
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key.get(), nullptr),
-                                                                   EVP_PKEY_CTX_free);
-    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0)
-        return "<no context>";
-    const int k = EVP_PKEY_get_size(key.get());
-    if (ciphertext.size() % k != 0)
-        return "<undecryptable>";
-    QByteArray plain;
-    QByteArray block(k, '\0');
-    for (int at = 0; at < ciphertext.size(); at += k) {
-        size_t length = size_t(k);
-        if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char *>(block.data()), &length,
-                             reinterpret_cast<const unsigned char *>(ciphertext.constData()) + at, size_t(k)) <= 0)
-            return "<undecryptable>";
-        plain += block.left(int(length));
-    }
-    return plain;
+    return logkeytest::decryptBlocks(privatePem, ciphertext);
 }
 
 // The ciphertext behind the marker, checking that it is standard Base64 in one line.

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/protectlogvalue.h"
+#include "logkeytest.h"
 #include "agent/sysinfo/factparsers.h"
 #include "agent/sysinfo/sysutils.h"
 
@@ -54,33 +55,8 @@ QByteArray readAll(const QString &path)
 QByteArray reveal(const QByteArray &base64)
 {
     static const QByteArray pem = readAll(sourceRoot() + QStringLiteral("/keys/log-dev-private.pem"));
-    EVP_PKEY *raw = nullptr;
-    std::unique_ptr<OSSL_DECODER_CTX, decltype(&OSSL_DECODER_CTX_free)> decoder(
-        OSSL_DECODER_CTX_new_for_pkey(&raw, "PEM", nullptr, "RSA", EVP_PKEY_KEYPAIR, nullptr, nullptr),
-        OSSL_DECODER_CTX_free);
-    const unsigned char *data = reinterpret_cast<const unsigned char *>(pem.constData());
-    size_t size = size_t(pem.size());
-    if (!decoder || !OSSL_DECODER_from_data(decoder.get(), &data, &size))
-        return "<no key>";
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(raw, EVP_PKEY_free);
-    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key.get(), nullptr),
-                                                                   EVP_PKEY_CTX_free);
-    if (!ctx || EVP_PKEY_decrypt_init(ctx.get()) <= 0 || EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) <= 0)
-        return "<no context>";
     const QByteArray cipher = QByteArray::fromBase64(base64);
-    const int k = EVP_PKEY_get_size(key.get());
-    if (cipher.isEmpty() || cipher.size() % k != 0)
-        return "<undecryptable>";
-    QByteArray plain;
-    QByteArray block(k, '\0');
-    for (int at = 0; at < cipher.size(); at += k) {
-        size_t length = size_t(k);
-        if (EVP_PKEY_decrypt(ctx.get(), reinterpret_cast<unsigned char *>(block.data()), &length,
-                             reinterpret_cast<const unsigned char *>(cipher.constData()) + at, size_t(k)) <= 0)
-            return "<undecryptable>";
-        plain += block.left(int(length));
-    }
-    return plain;
+    return cipher.isEmpty() ? QByteArray("<undecryptable>") : logkeytest::decryptBlocks(pem, cipher);
 }
 
 // A deployment build protects under its own key; then values can only be checked for form.
