@@ -210,12 +210,26 @@ void storeSupportFile(const QString &dir, const QString &fileName, const QByteAr
     writeReplacement(dirFd.get(), QFile::encodeName(fileName), data, messages, false);
 }
 
+QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType, const QString &saveName)
+{
+    const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
+    const QString typePath = qrDir + qrCodeType;
+    if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base))
+        return QrCodePathCheck::InvalidPath;
+    const QString filePath = typePath + QLatin1Char('/') + saveName;
+    if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base))
+        return QrCodePathCheck::InvalidName;
+    return QrCodePathCheck::Accepted;
+}
+
 void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString &saveName,
                  const QByteArray &data, bool delCacheFile)
 {
     const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
     const QString typePath = qrDir + qrCodeType;
-    if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base)) {
+    // The name is refused only after the type's directory has been cleared and created.
+    const QrCodePathCheck check = checkQrCodePath(qrDir, qrCodeType, saveName);
+    if (check == QrCodePathCheck::InvalidPath) {
         qCWarning(agentLog) << "Save path is invalid";
         return;
     }
@@ -238,11 +252,11 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
         return;
     }
 
-    const QString filePath = typePath + QLatin1Char('/') + saveName;
-    if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base)) {
+    if (check == QrCodePathCheck::InvalidName) {
         qCWarning(agentLog) << "Save name is invalid";
         return;
     }
+    const QString filePath = typePath + QLatin1Char('/') + saveName;
 
     const FileMessages messages{"QRCode File open success!", "QRCode File open error!"};
     QList<QByteArray> fileNames = componentsBelow(cleanPath(filePath), base);

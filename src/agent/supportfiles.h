@@ -23,6 +23,11 @@ void storeSupportFile(const QString &dir, const QString &fileName, const QByteAr
 void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString &saveName,
                  const QByteArray &data, bool delCacheFile);
 
+// What storeQrCode makes of a type and a name before it touches the file system: Accepted, or
+// the reason it refuses them ("Save path is invalid" / "Save name is invalid").
+enum class QrCodePathCheck { Accepted, InvalidPath, InvalidName };
+QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType, const QString &saveName);
+
 // Lexical clean of an absolute path: "." dropped, ".." removes the component before it,
 // repeated "/" collapsed; a final "/" is kept.
 QString cleanPath(const QString &path);
