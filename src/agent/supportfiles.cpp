@@ -217,7 +217,9 @@ QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType,
     if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base))
         return QrCodePathCheck::InvalidPath;
     const QString filePath = typePath + QLatin1Char('/') + saveName;
-    if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base))
+    // A name such as "" or "../" can lead back to the QR-code directory itself, which is no file.
+    if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base)
+        || cleanPath(filePath) == base + QLatin1Char('/'))
         return QrCodePathCheck::InvalidName;
     return QrCodePathCheck::Accepted;
 }
