@@ -25,7 +25,8 @@ QString cpuInfoCommand()
 QString installTimeCommand(const QString &partitionName)
 {
     // Device-mapper names are chosen by whoever set the volume up, and this line runs as root.
-    static const QRegularExpression plainName(QStringLiteral("^[A-Za-z0-9._+:@-]+$"));
+    // "$" would also match before a final line end, which would then end the command early.
+    static const QRegularExpression plainName(QStringLiteral("\\A[A-Za-z0-9._+:@-]+\\z"));
     QString device = partitionName;
     if (!plainName.match(device).hasMatch())
         device = QLatin1Char('\'') + device.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
