@@ -52,14 +52,29 @@ private:
     int m_fd;
 };
 
-Fd openDirectory(const QString &path)
-{
-    return Fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-}
-
 Fd openChildDirectory(int parent, const QByteArray &name)
 {
     return Fd(::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+// Opens a directory one component at a time without following a symbolic link, so that a link
+// planted at any level of the data tree ("ini", "QRCode", their parents) leads nowhere; with
+// create, missing components are made on the way.
+Fd openDirectory(const QString &path, bool create = false)
+{
+    Fd dir(::open(path.startsWith(QLatin1Char('/')) ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &part : parts) {
+        if (!dir.isValid())
+            break;
+        const QByteArray name = QFile::encodeName(part);
+        Fd child = openChildDirectory(dir.get(), name);
+        if (!child.isValid() && errno == ENOENT && create
+            && (::mkdirat(dir.get(), name.constData(), 0777) == 0 || errno == EEXIST))
+            child = openChildDirectory(dir.get(), name);
+        dir = std::move(child);
+    }
+    return dir;
 }
 
 bool existsAt(int parent, const QByteArray &name)
@@ -87,9 +102,7 @@ Fd walkDirectories(const QString &base, const QList<QByteArray> &names, bool cre
 {
     if (lastIsNotDirectory)
         *lastIsNotDirectory = false;
-    if (create && !QFileInfo::exists(base) && !QDir().mkpath(base))
-        return Fd();
-    Fd dir = openDirectory(base);
+    Fd dir = openDirectory(base, create);
     for (int i = 0; dir.isValid() && i < names.size(); ++i) {
         const QByteArray &name = names.at(i);
         if (create && ::mkdirat(dir.get(), name.constData(), 0777) != 0 && errno != EEXIST)
@@ -195,18 +208,14 @@ bool pathStaysBelow(const QString &path, const QString &prefix)
 void storeSupportFile(const QString &dir, const QString &fileName, const QByteArray &data,
                       const FileMessages &messages)
 {
-    if (!QFileInfo::exists(dir) && !QDir().mkpath(dir)) {
+    const Fd dirFd = openDirectory(dir, true);
+    if (!dirFd.isValid()) {
         qCWarning(agentLog) << "make filepath fail!";
         return;
     }
     // Callers and commands started later rely on the support directory being the working one.
-    QDir::setCurrent(dir);
-
-    const Fd dirFd = openDirectory(dir);
-    if (!dirFd.isValid()) {
+    if (::fchdir(dirFd.get()) != 0)
         qCWarning(agentLog) << messages.openError;
-        return;
-    }
     writeReplacement(dirFd.get(), QFile::encodeName(fileName), data, messages, false);
 }
 
@@ -290,9 +299,14 @@ int removeIfLeftover(const char *path, const struct stat *st, int type, struct F
 
 void removeLeftoverTemporaries(const QString &dir)
 {
-    if (!QFileInfo(dir).isDir())
+    // Only a tree reached without a symbolic link is tidied; the walk below follows none either
+    // (a final "/" would make it follow a link at the top).
+    if (!openDirectory(dir).isValid())
         return;
-    ::nftw(QFile::encodeName(dir).constData(), removeIfLeftover, 16, FTW_PHYS);
+    QString top = dir;
+    while (top.size() > 1 && top.endsWith(QLatin1Char('/')))
+        top.chop(1);
+    ::nftw(QFile::encodeName(top).constData(), removeIfLeftover, 16, FTW_PHYS);
 }
 
 } // namespace supportfiles
