@@ -4,6 +4,8 @@
 #include "agentlog.h"
 #include "constants.h"
 
+#include <simplelog/logmanager.h>
+
 #include <QDebug>
 #include <QFile>
 
@@ -79,6 +81,9 @@ void watcher::run()
         if (!pidfile::namesRunningProcess(pidfile::read(path)))
             break;
     }
+    // exitAgent ends the process; taking the log now keeps a line of the main thread from
+    // coming between this line and "exit agent.".
+    simplelog::LogManager::lockForExit();
     qWarning() << "kvo-service-support no running";
     Q_EMIT exitAgent();
 }
