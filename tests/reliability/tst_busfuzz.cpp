@@ -304,7 +304,9 @@ private Q_SLOTS:
             for (QDBusPendingCall &call : pending) {
                 call.waitForFinished();
                 const QString kind = call.isError() ? call.error().name() : QStringLiteral("reply");
-                ++outcomes[kind];
+                // Qt's own error names say little without their text.
+                ++outcomes[kind.startsWith(QLatin1String("org.qtproject."))
+                               ? kind + QStringLiteral(" (") + call.error().message() + QLatin1Char(')') : kind];
                 if (kind == QLatin1String("org.freedesktop.DBus.Error.NoReply")
                     || kind == QLatin1String("org.freedesktop.DBus.Error.Timeout")
                     || kind == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown"))
