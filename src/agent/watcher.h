@@ -6,7 +6,9 @@
 #include <QThread>
 
 // Watches the support application: every 500 ms it reads the pid file and ends the agent,
-// through exitAgent, once the process named there is gone.
+// through exitAgent, once the process named there is gone. exitAgent is emitted with the log
+// held for exit (LogManager::lockForExit): it must be connected directly to a handler that ends
+// the process, since no other thread can log after it.
 class watcher : public QThread
 {
     Q_OBJECT
