@@ -3,7 +3,10 @@
 
 #include <QDateTime>
 #include <QLatin1String>
+#include <QLocale>
 
+#include <cstdlib>
+#include <ctime>
 #include <unistd.h>
 
 namespace simplelog {
@@ -40,18 +43,113 @@ QString fromContext(const char *text)
     return text ? QString::fromUtf8(text) : QString();
 }
 
-QString pad(const QString &text, int width)
+// The date/time pattern as one letter per numeric field (Y year, M month, d day, H hour, m minute,
+// s second, z milliseconds) and the separators between them, for patterns made of "yyyy", "MM",
+// "dd", "HH", "mm", "ss", "zzz" and characters that are no letters or quotes; empty otherwise.
+QByteArray compileNumericPattern(const QString &pattern)
 {
-    if (width < 0)
-        return text.leftJustified(-width, QLatin1Char(' '), false);
-    if (width > 0)
-        return text.rightJustified(width, QLatin1Char(' '), false);
-    return text;
+    static const struct
+    {
+        QLatin1String field;
+        char code;
+    } fields[] = {
+        {QLatin1String("yyyy"), 'Y'}, {QLatin1String("zzz"), 'z'}, {QLatin1String("MM"), 'M'},
+        {QLatin1String("dd"), 'd'},   {QLatin1String("HH"), 'H'},  {QLatin1String("mm"), 'm'},
+        {QLatin1String("ss"), 's'},
+    };
+    QByteArray compiled;
+    int pos = 0;
+    while (pos < pattern.size()) {
+        bool matched = false;
+        for (const auto &f : fields) {
+            if (QStringView(pattern).mid(pos).startsWith(f.field)) {
+                const int end = pos + f.field.size();
+                // A longer run of the same letter ("yyyyy", "MMM") means something else.
+                if (end < pattern.size() && pattern.at(end) == pattern.at(pos))
+                    return {};
+                compiled += f.code;
+                pos = end;
+                matched = true;
+                break;
+            }
+        }
+        if (matched)
+            continue;
+        const QChar c = pattern.at(pos);
+        if (c.unicode() > 0x7e || c.isLetter() || c == QLatin1Char('\''))
+            return {};
+        compiled += '\\';
+        compiled += char(c.unicode());
+        ++pos;
+    }
+    return compiled;
+}
+
+void appendDigits(char *&out, int value, int digits)
+{
+    for (int i = digits - 1; i >= 0; --i) {
+        out[i] = char('0' + value % 10);
+        value /= 10;
+    }
+    out += digits;
+}
+
+// The current local time in a numeric pattern, as QDateTime::currentDateTime().toString() writes
+// it; that path costs some ten times more, and every log line pays for it. The broken-down time
+// is taken again when the second or TZ changes (the C library reads the zone again only then).
+QString formatNumericNow(const QByteArray &compiled, const QString &pattern)
+{
+    struct timespec now = {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    thread_local time_t cachedSecond = -1;
+    thread_local QByteArray cachedZone;
+    thread_local struct tm cached = {};
+    const char *zone = ::getenv("TZ");
+    const bool zoneChanged = zone ? (cachedZone.isNull() || cachedZone != zone) : !cachedZone.isNull();
+    if (now.tv_sec != cachedSecond || zoneChanged) {
+        ::tzset();
+        if (!::localtime_r(&now.tv_sec, &cached))
+            return QDateTime::currentDateTime().toString(pattern);
+        cachedSecond = now.tv_sec;
+        cachedZone = zone ? QByteArray(zone) : QByteArray();
+    }
+    // Years outside four digits are written differently; leave them to Qt.
+    if (cached.tm_year + 1900 < 1000 || cached.tm_year + 1900 > 9999)
+        return QDateTime::currentDateTime().toString(pattern);
+
+    char buffer[128];
+    char *out = buffer;
+    for (int i = 0; i < compiled.size() && out < buffer + sizeof buffer - 8; ++i) {
+        switch (compiled.at(i)) {
+        case 'Y': appendDigits(out, cached.tm_year + 1900, 4); break;
+        case 'M': appendDigits(out, cached.tm_mon + 1, 2); break;
+        case 'd': appendDigits(out, cached.tm_mday, 2); break;
+        case 'H': appendDigits(out, cached.tm_hour, 2); break;
+        case 'm': appendDigits(out, cached.tm_min, 2); break;
+        case 's': appendDigits(out, cached.tm_sec, 2); break;
+        case 'z': appendDigits(out, int(now.tv_nsec / 1000000), 3); break;
+        default: *out++ = compiled.at(++i); break;
+        }
+    }
+    return QString::fromLatin1(buffer, int(out - buffer));
+}
+
+// Appends text padded with blanks to |width| (never cut), without a padded copy of it.
+void appendPadded(QString &line, const QString &text, int width)
+{
+    const int fill = qAbs(width) - text.size();
+    if (fill > 0 && width > 0)
+        line.resize(line.size() + fill, QLatin1Char(' '));
+    line += text;
+    if (fill > 0 && width < 0)
+        line.resize(line.size() + fill, QLatin1Char(' '));
 }
 
 } // namespace
 
 LineFormatter::LineFormatter(const QString &format)
+    // Qt writes the fields in the digits of the system locale.
+    : m_asciiDigits(QLocale::system().zeroDigit() == QLatin1Char('0'))
 {
     parse(format);
 }
@@ -63,7 +161,7 @@ void LineFormatter::appendLiteral(const QString &text)
     if (!m_tokens.isEmpty() && m_tokens.last().kind == Kind::Literal)
         m_tokens.last().text += text;
     else
-        m_tokens.append(Token{Kind::Literal, text, 0});
+        m_tokens.append(Token{Kind::Literal, text, 0, {}});
 }
 
 void LineFormatter::parse(const QString &format)
@@ -125,6 +223,7 @@ void LineFormatter::parse(const QString &format)
                     pos = patternEnd + 1;
                 }
             }
+            token.numericPattern = compileNumericPattern(token.text);
         }
         m_tokens.append(token);
     }
@@ -159,7 +258,9 @@ QString LineFormatter::format(QtMsgType type, const QMessageLogContext &context,
             line += token.text;
             continue;
         case Kind::Time:
-            value = QDateTime::currentDateTime().toString(token.text);
+            value = m_asciiDigits && !token.numericPattern.isEmpty()
+                ? formatNumericNow(token.numericPattern, token.text)
+                : QDateTime::currentDateTime().toString(token.text);
             break;
         case Kind::Type:
             value = typeName(type);
@@ -186,7 +287,7 @@ QString LineFormatter::format(QtMsgType type, const QMessageLogContext &context,
             value = QString::number(::gettid());
             break;
         }
-        line += pad(value, token.width);
+        appendPadded(line, value, token.width);
     }
     return line;
 }

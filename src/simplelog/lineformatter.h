@@ -27,12 +27,15 @@ private:
         Kind kind = Kind::Literal;
         QString text; // literal text, or the date/time pattern
         int width = 0; // < 0 pads on the right (left-aligned), > 0 on the left
+        // The pattern as fields and separators when it has only numeric fields, else empty.
+        QByteArray numericPattern;
     };
 
     void parse(const QString &format);
     void appendLiteral(const QString &text);
 
     QVector<Token> m_tokens;
+    bool m_asciiDigits = true;
 };
 
 } // namespace simplelog
