@@ -4,6 +4,7 @@
 #include <QtGlobal>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <sys/uio.h>
 
@@ -16,18 +17,19 @@ namespace simplelog {
 
 namespace {
 
-// Every value goes into an iovec of its own, so message text is never parsed as a format.
+// Every value goes into an iovec of its own, so message text is never parsed as a format. The
+// fields share one buffer: one allocation per line instead of one per field.
 class Fields
 {
 public:
+    explicit Fields(int expectedSize) { m_buffer.reserve(expectedSize); }
     void add(const char *field, const char *value, size_t valueSize)
     {
-        QByteArray &entry = m_storage[m_count];
-        entry.reserve(int(std::strlen(field) + valueSize));
-        entry.append(field);
-        entry.append(value, int(valueSize));
-        m_iov[m_count].iov_base = entry.data();
-        m_iov[m_count].iov_len = size_t(entry.size());
+        const int start = m_buffer.size();
+        m_buffer.append(field);
+        m_buffer.append(value, int(valueSize));
+        m_ends[m_count] = m_buffer.size();
+        m_starts[m_count] = start;
         ++m_count;
     }
     void add(const char *field, const char *value)
@@ -36,12 +38,23 @@ public:
     }
     void add(const char *field, const QByteArray &value) { add(field, value.constData(), size_t(value.size())); }
 
-    int send() const { return sd_journal_sendv(m_iov, m_count); }
+    int send()
+    {
+        // The buffer may have moved while it grew, so the pointers are taken only now.
+        struct iovec iov[Capacity];
+        char *base = m_buffer.data();
+        for (int i = 0; i < m_count; ++i) {
+            iov[i].iov_base = base + m_starts[i];
+            iov[i].iov_len = size_t(m_ends[i] - m_starts[i]);
+        }
+        return sd_journal_sendv(iov, m_count);
+    }
 
 private:
     static constexpr int Capacity = 7;
-    QByteArray m_storage[Capacity];
-    struct iovec m_iov[Capacity] = {};
+    QByteArray m_buffer;
+    int m_starts[Capacity] = {};
+    int m_ends[Capacity] = {};
     int m_count = 0;
 };
 
@@ -77,9 +90,10 @@ int JournalAppender::write(QtMsgType type, const QMessageLogContext &context,
         --length;
 
     const char priorityText[2] = {char('0' + priority(type)), '\0'};
-    const QByteArray lineText = QByteArray::number(context.line);
+    char lineText[16];
+    std::snprintf(lineText, sizeof lineText, "%d", context.line);
 
-    Fields fields;
+    Fields fields(length + 256);
     fields.add("MESSAGE=", line.constData(), size_t(length));
     fields.add("PRIORITY=", priorityText);
     fields.add("QT_CATEGORY=", context.category);
