@@ -62,16 +62,23 @@ Fd openChildDirectory(int parent, const QByteArray &name)
 // create, missing components are made on the way.
 Fd openDirectory(const QString &path, bool create = false)
 {
-    Fd dir(::open(path.startsWith(QLatin1Char('/')) ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const QStringList parts = path.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    for (const QString &part : parts) {
-        if (!dir.isValid())
-            break;
-        const QByteArray name = QFile::encodeName(part);
-        Fd child = openChildDirectory(dir.get(), name);
+    // Encoded whole and cut in place: every call to store a file comes through here, and a
+    // list of names costs more than the walk itself. "/" never occurs inside an encoded name.
+    QByteArray native = QFile::encodeName(path);
+    Fd dir(::open(native.startsWith('/') ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    char *cursor = native.data();
+    char *const end = cursor + native.size();
+    while (cursor < end && dir.isValid()) {
+        char *const slash = std::find(cursor, end, '/');
+        *slash = '\0';
+        const char *name = cursor;
+        cursor = slash + 1;
+        if (*name == '\0')
+            continue;
+        Fd child(::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!child.isValid() && errno == ENOENT && create
-            && (::mkdirat(dir.get(), name.constData(), 0777) == 0 || errno == EEXIST))
-            child = openChildDirectory(dir.get(), name);
+            && (::mkdirat(dir.get(), name, 0777) == 0 || errno == EEXIST))
+            child.reset(::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         dir = std::move(child);
     }
     return dir;
