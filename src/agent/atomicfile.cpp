@@ -4,6 +4,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,8 +45,10 @@ bool AtomicFile::open()
     }
 
     for (int attempt = 0; attempt < 16; ++attempt) {
-        m_tempName = QByteArray(temporaryPrefix)
-            + QByteArray::number(QRandomGenerator::system()->generate64(), 16);
+        char name[64];
+        const int length = std::snprintf(name, sizeof name, "%s%llx", temporaryPrefix,
+                                         static_cast<unsigned long long>(QRandomGenerator::system()->generate64()));
+        m_tempName = QByteArray(name, length);
         m_fd = ::openat(m_dirFd, m_tempName.constData(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (m_fd >= 0 || errno != EEXIST)
