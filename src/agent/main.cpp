@@ -14,8 +14,15 @@
 #include <QDBusError>
 #include <QTextCodec>
 
+#include <malloc.h>
+
 int main(int argc, char *argv[])
 {
+    // Calls carry up to 32 MiB. Left to itself the C library raises its mmap threshold after the
+    // first such block is freed and from then on keeps those blocks in a thread's heap for good
+    // (tens of MiB for a daemon that otherwise needs about twelve); a fixed threshold returns them
+    // to the system as soon as a call is done.
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
     LogDebugHelper logDebugHelper;
     QTextCodec::setCodecForLocale(QTextCodec::codecForName(kvo::localeCodec));
 
