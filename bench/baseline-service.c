@@ -8,7 +8,6 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -21,7 +20,6 @@ static const char objectPath[] = "/com/corvid/serviceandsupport/agent";
 static const char interfaceName[] = "com.corvid.serviceandsupport.agent";
 
 static int outputDir = -1;
-static volatile sig_atomic_t stopRequested;
 
 static void writeFile(const char *name, const void *data, size_t size)
 {
@@ -76,12 +74,6 @@ static int onMessage(sd_bus_message *m, void *userdata, sd_bus_error *error)
     return sd_bus_reply_method_return(m, NULL);
 }
 
-static void onSignal(int sig)
-{
-    (void)sig;
-    stopRequested = 1;
-}
-
 int main(int argc, char *argv[])
 {
     if (argc != 2) {
@@ -93,12 +85,6 @@ int main(int argc, char *argv[])
         fprintf(stderr, "%s: %s\n", argv[1], strerror(errno));
         return 1;
     }
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = onSignal;
-    sigaction(SIGTERM, &sa, NULL);
-    sigaction(SIGINT, &sa, NULL);
-
     sd_bus *bus = NULL;
     int r = sd_bus_open_system(&bus);
     if (r < 0) {
@@ -112,7 +98,8 @@ int main(int argc, char *argv[])
         fprintf(stderr, "cannot serve %s: %s\n", serviceName, strerror(-r));
         return 2;
     }
-    while (!stopRequested) {
+    // Ended by a signal, like the agent.
+    for (;;) {
         r = sd_bus_process(bus, NULL);
         if (r < 0)
             break;
