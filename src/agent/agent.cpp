@@ -9,6 +9,15 @@
 
 #include <simplelog/logmanager.h>
 
+#include <QTimer>
+
+#include <malloc.h>
+
+// A payload this large leaves heap behind that the C library keeps until asked to trim.
+static constexpr int largePayload = 1 << 20;
+// Long enough that a burst of large calls reuses the pages instead of faulting them in anew.
+static constexpr int trimDelayMs = 250;
+
 class AgentPrivate
 {
 public:
@@ -18,9 +27,17 @@ public:
     {
     }
 
+    // Gives freed heap back to the system once large calls have stopped coming.
+    void afterPayload(const QByteArray &data)
+    {
+        if (data.size() >= largePayload)
+            trimTimer.start();
+    }
+
     watcher *watcherThread = nullptr;
     AgentCore *core;
     Agent *owner;
+    QTimer trimTimer;
 };
 
 // Runs on the watcher thread while the main thread may be in the middle of a call. Taking the
@@ -37,6 +54,9 @@ Agent::Agent(AgentCore *core)
     : QObject(nullptr)
     , d(std::make_unique<AgentPrivate>(this, core))
 {
+    d->trimTimer.setSingleShot(true);
+    d->trimTimer.setInterval(trimDelayMs);
+    connect(&d->trimTimer, &QTimer::timeout, this, [] { ::malloc_trim(0); });
     d->watcherThread = new watcher(this);
     connect(d->watcherThread, &watcher::exitAgent, d->watcherThread, exitAgentHandler, Qt::DirectConnection);
     d->watcherThread->start(QThread::InheritPriority);
@@ -53,16 +73,19 @@ void Agent::updateDeviceTreeFile(const QByteArray &data)
 {
     supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::deviceTreeFileName(), data,
                                    {"Device Tree File open success!", "Device Tree File open error!"});
+    d->afterPayload(data);
 }
 
 void Agent::updateCustomFile(const QByteArray &data)
 {
     supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::customerFileName(), data,
                                    {"Custom File open success!", "Custom File open error!"});
+    d->afterPayload(data);
 }
 
 void Agent::downloadQRCode(const QString &qrCodeType, QString saveName, const QByteArray &data,
                            bool delCacheFile)
 {
     supportfiles::storeQrCode(kvo::qrCodeDirectory(), qrCodeType, saveName, data, delCacheFile);
+    d->afterPayload(data);
 }

@@ -18,11 +18,10 @@
 
 int main(int argc, char *argv[])
 {
-    // Calls carry up to 32 MiB. Left to itself the C library raises its mmap threshold after the
-    // first such block is freed and from then on keeps those blocks in a thread's heap for good
-    // (tens of MiB for a daemon that otherwise needs about twelve); a fixed threshold returns them
-    // to the system as soon as a call is done.
-    ::mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    // Calls carry up to 32 MiB, and the C library keeps the freed blocks of such calls in a
+    // thread's own heap for good, where no trim reaches them. One heap for all threads lets the
+    // Agent give them back once large calls stop (see Agent), and keeps them for reuse meanwhile.
+    ::mallopt(M_ARENA_MAX, 1);
     LogDebugHelper logDebugHelper;
     QTextCodec::setCodecForLocale(QTextCodec::codecForName(kvo::localeCodec));
 
