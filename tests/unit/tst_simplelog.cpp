@@ -4,6 +4,7 @@
 #include <simplelog/logmanager.h>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <memory>
 #include <sys/resource.h>
@@ -169,6 +171,8 @@ class TestSimpleLog : public QObject
 private slots:
     void formatter_data();
     void formatter();
+    void timeMatchesQtInEveryZone_data();
+    void timeMatchesQtInEveryZone();
 
     void createsDirectoriesAndRestrictsModes();
     void existingFileLosesWorldBits_data();
@@ -301,6 +305,62 @@ void TestSimpleLog::formatter()
     const QRegularExpression re(QRegularExpression::anchoredPattern(expected));
     QVERIFY(re.isValid());
     QVERIFY2(re.match(result).hasMatch(), qPrintable(QLatin1String("got: \"") + result + QLatin1Char('"')));
+}
+
+void TestSimpleLog::timeMatchesQtInEveryZone_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::newRow("daemon") << QStringLiteral("yyyy-MM-dd, HH:mm:ss.zzz");
+    QTest::newRow("fields reordered") << QStringLiteral("ss/mm/HH dd.MM.yyyy");
+    QTest::newRow("no separators") << QStringLiteral("yyyyMMddHHmmsszzz");
+    // Not numeric only: left to Qt, which must give the same text.
+    QTest::newRow("month name") << QStringLiteral("dd MMM yyyy HH:mm");
+    QTest::newRow("quoted text") << QStringLiteral("HH'h'mm");
+    QTest::newRow("two-digit year") << QStringLiteral("yy-M-d H:m:s");
+}
+
+// The formatter writes numeric time fields itself, caching the broken-down time per second and
+// zone; the text must be the one Qt writes, also right after the zone changes.
+void TestSimpleLog::timeMatchesQtInEveryZone()
+{
+    QFETCH(QString, pattern);
+    const QByteArray savedZone = qgetenv("TZ");
+    const bool hadZone = qEnvironmentVariableIsSet("TZ");
+    const LineFormatter formatter(QStringLiteral("%{time}{") + pattern + QLatin1Char('}'));
+    const QMessageLogContext context;
+    // Whole, half and quarter hour offsets, both hemispheres, and UTC.
+    const char *zones[] = {"UTC0", "Asia/Kolkata", "America/St_Johns", "Europe/Berlin",
+                           "Pacific/Chatham", "Australia/Adelaide", "America/Los_Angeles", "UTC0"};
+    for (const char *zone : zones) {
+        qputenv("TZ", zone);
+        ::tzset();
+        // Qt's text is taken before and after; the formatter's must equal one of them (a new
+        // second or millisecond may begin in between). Milliseconds are compared as a range.
+        for (int attempt = 0;; ++attempt) {
+            const QDateTime before = QDateTime::currentDateTime();
+            const QString line = formatter.format(QtInfoMsg, context, QString());
+            const QDateTime after = QDateTime::currentDateTime();
+            if (pattern.contains(QLatin1String("zzz"))) {
+                const QDateTime parsed = QDateTime::fromString(line, pattern);
+                QVERIFY2(parsed.isValid(), qPrintable(line));
+                QVERIFY2(before <= parsed && parsed <= after,
+                         qPrintable(QStringLiteral("%1: %2 not within %3 .. %4")
+                                        .arg(QLatin1String(zone), line, before.toString(pattern),
+                                             after.toString(pattern))));
+                break;
+            }
+            const QString first = before.toString(pattern);
+            if (first == after.toString(pattern) || attempt == 5) {
+                QCOMPARE(line, first);
+                break;
+            }
+        }
+    }
+    if (hadZone)
+        qputenv("TZ", savedZone);
+    else
+        qunsetenv("TZ");
+    ::tzset();
 }
 
 void TestSimpleLog::createsDirectoriesAndRestrictsModes()
