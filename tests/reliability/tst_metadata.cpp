@@ -180,7 +180,8 @@ private Q_SLOTS:
         const char *places[] = {"file", "QRCode", "type", "ini", "top", "temporary"};
         for (const char *place : places) {
             for (int t = 0; t < int(std::size(targets)); ++t)
-                QTest::addRow("%s link, %s", place, targets[t].name) << t << QString::fromLatin1(place);
+                QTest::newRow(QByteArray(place).append(" link, ").append(targets[t].name).constData())
+                    << t << QString::fromLatin1(place);
         }
     }
 
