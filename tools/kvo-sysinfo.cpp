@@ -30,6 +30,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <future>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -120,6 +121,14 @@ bool trustCaFile(const QString &path)
     return true;
 }
 
+// Starts one fact on a thread of its own; get() on the result waits for it. Where no thread can
+// be started, the fact is gathered by get() itself.
+template<typename Fact>
+std::future<QJsonValue> startFact(Fact fact)
+{
+    return std::async(std::launch::async | std::launch::deferred, [fact] { return QJsonValue(fact()); });
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -172,24 +181,47 @@ int main(int argc, char *argv[])
     if (::getuid() != 0)
         std::fputs("kvo-sysinfo: not running as root: ataIdentity needs root to query the disk, so it is empty\n", stderr);
 
+    // The command-based facts run beside each other and beside the storage and address facts,
+    // which stay on this thread: they share the collector's device table, and the address listing
+    // makes its process a child of info. These getters only run their own commands (the
+    // collector's executeCmd keeps no state) and log nothing.
+    std::future<QJsonValue> boardInfo = startFact([&info] { return info.getBoardInfo(); });
+    std::future<QJsonValue> cpuInfo = startFact([&info] { return info.getCpuInfo(); });
+    std::future<QJsonValue> raidState = startFact([&info] { return info.raidState(); });
+    std::future<QJsonValue> vmState = startFact([&info] { return info.vmState(); });
+
+    const QString systemDiskName = disks->systemDiskName();
+    const QString systemPartitionName = disks->systemPartitionName();
+    const QString systemDiskModelSerial = disks->systemDiskModelSerial();
+    const QString systemDiskIdCompact = info.systemDiskIdCompact();
+    const QString ataIdentity = disks->ataIdentity();
+    // The install time reads the device table too, so it starts only once this thread is done with it.
+    std::future<QJsonValue> installTime = startFact([&info] { return info.getInstallTime(); });
+
+    const QString macAddress = info.getMacAddress(false);
+    const QString activeMacAddress = info.getActiveMacAddress();
+    const QString systemDiskNameByPairs = info.systemDiskNameByPairs();
+    const QString udisksBlockId = info.udisksBlockId();
+    const QString udisksDriveId = info.udisksDriveId();
+
     const std::vector<std::pair<QString, QJsonValue>> facts = {
         {QStringLiteral("osVersion"), recordObject(core.osVersion().values)},
         {QStringLiteral("oemVersion"), recordObject(core.oemVersion().values)},
-        {QStringLiteral("boardInfo"), info.getBoardInfo()},
-        {QStringLiteral("cpuInfo"), info.getCpuInfo()},
-        {QStringLiteral("installTime"), info.getInstallTime()},
-        {QStringLiteral("raidState"), info.raidState()},
-        {QStringLiteral("vmState"), info.vmState()},
-        {QStringLiteral("macAddress"), info.getMacAddress(false)},
-        {QStringLiteral("activeMacAddress"), info.getActiveMacAddress()},
-        {QStringLiteral("systemDiskName"), disks->systemDiskName()},
-        {QStringLiteral("systemPartitionName"), disks->systemPartitionName()},
-        {QStringLiteral("systemDiskModelSerial"), disks->systemDiskModelSerial()},
-        {QStringLiteral("systemDiskIdCompact"), info.systemDiskIdCompact()},
-        {QStringLiteral("systemDiskNameByPairs"), info.systemDiskNameByPairs()},
-        {QStringLiteral("ataIdentity"), disks->ataIdentity()},
-        {QStringLiteral("udisksBlockId"), info.udisksBlockId()},
-        {QStringLiteral("udisksDriveId"), info.udisksDriveId()},
+        {QStringLiteral("boardInfo"), boardInfo.get()},
+        {QStringLiteral("cpuInfo"), cpuInfo.get()},
+        {QStringLiteral("installTime"), installTime.get()},
+        {QStringLiteral("raidState"), raidState.get()},
+        {QStringLiteral("vmState"), vmState.get()},
+        {QStringLiteral("macAddress"), macAddress},
+        {QStringLiteral("activeMacAddress"), activeMacAddress},
+        {QStringLiteral("systemDiskName"), systemDiskName},
+        {QStringLiteral("systemPartitionName"), systemPartitionName},
+        {QStringLiteral("systemDiskModelSerial"), systemDiskModelSerial},
+        {QStringLiteral("systemDiskIdCompact"), systemDiskIdCompact},
+        {QStringLiteral("systemDiskNameByPairs"), systemDiskNameByPairs},
+        {QStringLiteral("ataIdentity"), ataIdentity},
+        {QStringLiteral("udisksBlockId"), udisksBlockId},
+        {QStringLiteral("udisksDriveId"), udisksDriveId},
     };
     const QByteArray json = orderedObject(facts, parser.isSet(QStringLiteral("pretty")));
     if (posting)

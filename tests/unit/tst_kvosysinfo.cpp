@@ -1,12 +1,49 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 //
 // kvo-sysinfo on the machine the tests run on: the values differ from machine to machine, so
-// the JSON is checked for its shape.
+// the JSON is checked for its shape. With fake tools first on PATH the values are known.
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+
+namespace {
+
+QString fixture(const QString &machine, const QString &name)
+{
+    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../fixtures/") + machine
+           + QLatin1Char('/') + name;
+}
+
+// A tool that prints a recorded output, after a pause when KVO_SLOW_TOOL names it.
+bool writeFakeTool(const QString &dir, const QString &name, const QString &body)
+{
+    QFile file(dir + QLatin1Char('/') + name);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    file.write("#!/bin/bash\n[ \"$KVO_SLOW_TOOL\" = " + name.toUtf8() + " ] && sleep 0.3\n" + body.toUtf8() + '\n');
+    file.close();
+    return file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+}
+
+// Standard error without the time stamps and with protected values cut to their marker (they
+// differ from run to run), sorted: lines of facts gathered side by side may come in any order.
+QStringList comparableLines(const QByteArray &err)
+{
+    static const QRegularExpression stamp(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d, [\\d:.]+ "));
+    static const QRegularExpression protectedValue(QStringLiteral("LicenseLogEncryptSign[A-Za-z0-9+/=]*"));
+    QStringList lines = QString::fromUtf8(err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString &line : lines)
+        line.remove(stamp).replace(protectedValue, QStringLiteral("LicenseLogEncryptSign"));
+    lines.sort();
+    return lines;
+}
+
+} // namespace
 
 class tst_KvoSysinfo : public QObject
 {
@@ -71,6 +108,70 @@ private Q_SLOTS:
         const QByteArray err = tool.readAllStandardError();
         for (const QString &address : mac.split(QLatin1Char(','), Qt::SkipEmptyParts))
             QVERIFY2(!err.contains(address.toUtf8()), qPrintable(address));
+    }
+
+    // Facts are gathered side by side; whichever command ends first, each value lands under its
+    // own key, the keys keep their order, and standard error holds the same lines.
+    void sameFactsWhicheverToolIsSlow()
+    {
+        QTemporaryDir tools;
+        QVERIFY(tools.isValid());
+        const auto cat = [](const QString &machine, const QString &name) {
+            return QStringLiteral("cat '") + fixture(machine, name) + QLatin1Char('\'');
+        };
+        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("dmidecode"),
+                              QStringLiteral("[ \"$2\" = 1 ] && ") + cat("server-raid-2socket", "dmidecode-t1.txt")
+                                  + QStringLiteral("\n[ \"$2\" = 4 ] && ") + cat("server-raid-2socket", "dmidecode-t4.txt")
+                                  + QStringLiteral("\ntrue")));
+        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("lspci"), cat("server-raid-2socket", "lspci.txt")));
+        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("systemd-detect-virt"),
+                              cat("server-raid-2socket", "systemd-detect-virt.txt")));
+        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("dumpe2fs"), cat("desktop-ext4", "dumpe2fs-h.txt")));
+        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("lsblk"),
+                              QStringLiteral("if [ \"$1\" = -J ]; then ") + cat("desktop-ext4", "lsblk-json.txt")
+                                  + QStringLiteral("; else ") + cat("nvme-laptop", "lsblk-pairs.txt") + QStringLiteral("; fi")));
+
+        const QList<QPair<QString, QString>> known = {
+            {QStringLiteral("boardInfo"), QStringLiteral("RW2UServerR740#SN#4c4c4544-0046-3310-804b-b7c04f395132#")},
+            {QStringLiteral("cpuInfo"), QStringLiteral("54060500FFFBEBBF#Intel(R)Xeon(R)Silver4116CPU@2.10GHz#"
+                                                       "54060500FFFBEBBF#Intel(R)Xeon(R)Silver4116CPU@2.10GHz#")},
+            {QStringLiteral("installTime"), QStringLiteral("1_       Tue Mar  7 10:15:02 2023")},
+            {QStringLiteral("systemDiskName"), QStringLiteral("nvme0n1")},
+            {QStringLiteral("systemPartitionName"), QStringLiteral("nvme0n1p2")},
+            {QStringLiteral("systemDiskModelSerial"), QStringLiteral("Samsung SSD 970 EVO Plus 500GB_S4EWNX0R123456A")},
+            {QStringLiteral("systemDiskIdCompact"), QStringLiteral("SamsungSSD970EVOPlus500GBS4EWNX0R123456A")},
+            {QStringLiteral("systemDiskNameByPairs"), QStringLiteral("nvme0n1")},
+        };
+
+        QByteArray firstOut;
+        QStringList firstErr;
+        const QStringList slowTools = {QString(), QStringLiteral("dmidecode"), QStringLiteral("lspci"),
+                                       QStringLiteral("systemd-detect-virt"), QStringLiteral("lsblk"),
+                                       QStringLiteral("dumpe2fs")};
+        for (const QString &slow : slowTools) {
+            QProcess tool;
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(QStringLiteral("PATH"), tools.path() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+            environment.insert(QStringLiteral("KVO_SLOW_TOOL"), slow);
+            tool.setProcessEnvironment(environment);
+            tool.start(QStringLiteral(KVO_SYSINFO_PATH), QStringList());
+            QVERIFY(tool.waitForFinished(180000));
+            QCOMPARE(tool.exitCode(), 0);
+            const QByteArray out = tool.readAllStandardOutput();
+            const QStringList err = comparableLines(tool.readAllStandardError());
+
+            const QJsonObject facts = QJsonDocument::fromJson(out).object();
+            for (const auto &[key, value] : known)
+                QCOMPARE(facts.value(key).toString(), value);
+            QCOMPARE(facts.value(QStringLiteral("raidState")).toInt(), 1);
+            if (slow.isEmpty()) {
+                firstOut = out;
+                firstErr = err;
+            } else {
+                QCOMPARE(out, firstOut);
+                QCOMPARE(err, firstErr);
+            }
+        }
     }
 };
 
