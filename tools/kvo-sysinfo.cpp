@@ -187,8 +187,6 @@ int main(int argc, char *argv[])
     // collector's executeCmd keeps no state) and log nothing.
     std::future<QJsonValue> boardInfo = startFact([&info] { return info.getBoardInfo(); });
     std::future<QJsonValue> cpuInfo = startFact([&info] { return info.getCpuInfo(); });
-    std::future<QJsonValue> raidState = startFact([&info] { return info.raidState(); });
-    std::future<QJsonValue> vmState = startFact([&info] { return info.vmState(); });
 
     const QString systemDiskName = disks->systemDiskName();
     const QString systemPartitionName = disks->systemPartitionName();
@@ -210,8 +208,9 @@ int main(int argc, char *argv[])
         {QStringLiteral("boardInfo"), boardInfo.get()},
         {QStringLiteral("cpuInfo"), cpuInfo.get()},
         {QStringLiteral("installTime"), installTime.get()},
-        {QStringLiteral("raidState"), raidState.get()},
-        {QStringLiteral("vmState"), vmState.get()},
+        // Found by the constructor a moment ago; the getters would run the same commands again.
+        {QStringLiteral("raidState"), info.raidStateAtConstruction()},
+        {QStringLiteral("vmState"), info.vmStateAtConstruction()},
         {QStringLiteral("macAddress"), macAddress},
         {QStringLiteral("activeMacAddress"), activeMacAddress},
         {QStringLiteral("systemDiskName"), systemDiskName},

@@ -37,6 +37,9 @@ public:
     QString udisksDriveId();
 
     BlockDeviceCollector *blockDeviceCollector() const { return m_collector; }
+    // The states the constructor found, without running the detection again.
+    int raidStateAtConstruction() const { return m_raidState; }
+    int vmStateAtConstruction() const { return m_vmState; }
 
 private:
     BlockDeviceCollector *m_collector;
