@@ -4,7 +4,8 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,10 +46,13 @@ bool AtomicFile::open()
     }
 
     for (int attempt = 0; attempt < 16; ++attempt) {
+        // to_chars rather than a printf: this runs for every stored file.
         char name[64];
-        const int length = std::snprintf(name, sizeof name, "%s%llx", temporaryPrefix,
-                                         static_cast<unsigned long long>(QRandomGenerator::system()->generate64()));
-        m_tempName = QByteArray(name, length);
+        const size_t prefixLength = std::strlen(temporaryPrefix);
+        std::memcpy(name, temporaryPrefix, prefixLength);
+        const auto end = std::to_chars(name + prefixLength, name + sizeof name,
+                                       QRandomGenerator::system()->generate64(), 16).ptr;
+        m_tempName = QByteArray(name, int(end - name));
         m_fd = ::openat(m_dirFd, m_tempName.constData(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (m_fd >= 0 || errno != EEXIST)

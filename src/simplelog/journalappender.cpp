@@ -4,7 +4,7 @@
 #include <QtGlobal>
 
 #include <cerrno>
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 #include <sys/uio.h>
 
@@ -91,7 +91,7 @@ int JournalAppender::write(QtMsgType type, const QMessageLogContext &context,
 
     const char priorityText[2] = {char('0' + priority(type)), '\0'};
     char lineText[16];
-    std::snprintf(lineText, sizeof lineText, "%d", context.line);
+    *std::to_chars(lineText, lineText + sizeof lineText - 1, context.line).ptr = '\0';
 
     Fields fields(length + 256);
     fields.add("MESSAGE=", line.constData(), size_t(length));
