@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <QTextCodec>
 
 #include <algorithm>
 #include <cerrno>
@@ -54,6 +55,28 @@ private:
     int m_fd;
 };
 
+// QFile::encodeName goes through the locale's codec, which costs more per stored file than the
+// rest of the path handling; the support directory and file names are the same every call.
+QByteArray encodedName(const QString &name)
+{
+    struct Entry
+    {
+        QString name;
+        const QTextCodec *codec = nullptr;
+        QByteArray encoded;
+    };
+    thread_local Entry recent[4];
+    thread_local unsigned next = 0;
+    const QTextCodec *codec = QTextCodec::codecForLocale();
+    for (const Entry &entry : recent) {
+        if (entry.codec == codec && entry.name == name && !entry.name.isNull())
+            return entry.encoded;
+    }
+    Entry &entry = recent[next++ % 4];
+    entry = {name, codec, QFile::encodeName(name)};
+    return entry.encoded;
+}
+
 Fd openChildDirectory(int parent, const QByteArray &name)
 {
     return Fd(::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -66,7 +89,7 @@ Fd openDirectory(const QString &path, bool create = false)
 {
     // Encoded whole and cut in place: every call to store a file comes through here, and a
     // list of names costs more than the walk itself. "/" never occurs inside an encoded name.
-    QByteArray native = QFile::encodeName(path);
+    QByteArray native = encodedName(path);
     // One system call instead of two per component when the whole path is there and holds no
     // symbolic link; anything else (a missing part, a link, an older kernel, a filter) takes
     // the walk below, which decides.
@@ -235,7 +258,7 @@ void storeSupportFile(const QString &dir, const QString &fileName, const QByteAr
     // Callers and commands started later rely on the support directory being the working one.
     if (::fchdir(dirFd.get()) != 0)
         qCWarning(agentLog) << messages.openError;
-    writeReplacement(dirFd.get(), QFile::encodeName(fileName), data, messages, false);
+    writeReplacement(dirFd.get(), encodedName(fileName), data, messages, false);
 }
 
 QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType, const QString &saveName)
