@@ -5,6 +5,7 @@
 #include <QLatin1String>
 #include <QLocale>
 
+#include <charconv>
 #include <cstdlib>
 #include <ctime>
 #include <unistd.h>
@@ -132,6 +133,14 @@ QString formatNumericNow(const QByteArray &compiled, const QString &pattern)
         }
     }
     return QString::fromLatin1(buffer, int(out - buffer));
+}
+
+// QString::number goes through the locale machinery; a line number is written on every line.
+QString decimal(long long value)
+{
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return QString::fromLatin1(digits, int(end - digits));
 }
 
 // Appends text padded with blanks to |width| (never cut), without a padded copy of it.
@@ -269,7 +278,7 @@ QString LineFormatter::format(QtMsgType type, const QMessageLogContext &context,
             value = fromContext(context.file);
             break;
         case Kind::Line:
-            value = QString::number(context.line);
+            value = decimal(context.line);
             break;
         case Kind::Function:
             value = fromContext(context.function);
@@ -281,10 +290,10 @@ QString LineFormatter::format(QtMsgType type, const QMessageLogContext &context,
             value = message;
             break;
         case Kind::Pid:
-            value = QString::number(::getpid());
+            value = decimal(::getpid());
             break;
         case Kind::ThreadId:
-            value = QString::number(::gettid());
+            value = decimal(::gettid());
             break;
         }
         appendPadded(line, value, token.width);
