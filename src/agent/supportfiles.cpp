@@ -268,9 +268,7 @@ QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType,
     if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base))
         return QrCodePathCheck::InvalidPath;
     const QString filePath = typePath + QLatin1Char('/') + saveName;
-    // A name such as "" or "../" can lead back to the QR-code directory itself, which is no file.
-    if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base)
-        || cleanPath(filePath) == base + QLatin1Char('/'))
+    if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base))
         return QrCodePathCheck::InvalidName;
     return QrCodePathCheck::Accepted;
 }
