@@ -93,6 +93,28 @@ void PrivateBus::stop()
     }
 }
 
+SupportApp::SupportApp()
+{
+    m_process.start(QStringLiteral("sleep"), {QStringLiteral("100000")});
+    m_process.waitForStarted(5000);
+}
+
+SupportApp::~SupportApp()
+{
+    end();
+}
+
+QByteArray SupportApp::pid() const
+{
+    return QByteArray::number(m_process.processId());
+}
+
+void SupportApp::end()
+{
+    m_process.kill();
+    m_process.waitForFinished(5000);
+}
+
 void writeOwnPid()
 {
     QFile file{QString::fromLatin1(pidFile)};

@@ -37,6 +37,19 @@ private:
     QString m_address;
 };
 
+// A stand-in for the support application: a process that runs until it is killed.
+class SupportApp
+{
+public:
+    SupportApp();
+    ~SupportApp();
+    QByteArray pid() const;
+    void end();
+
+private:
+    QProcess m_process;
+};
+
 // Writes this process's id as the support application's pid file.
 void writeOwnPid();
 

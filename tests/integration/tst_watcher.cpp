@@ -23,27 +23,6 @@ const QString pidPath = QString::fromLatin1(pidFile);
 const QString noRunning = QStringLiteral("kvo-service-support no running");
 const QString exitAgent = QStringLiteral("exit agent.");
 
-// A stand-in for the support application: a process that runs until it is killed.
-class SupportApp
-{
-public:
-    SupportApp()
-    {
-        m_process.start(QStringLiteral("sleep"), {QStringLiteral("100000")});
-        m_process.waitForStarted(5000);
-    }
-    ~SupportApp() { end(); }
-    QByteArray pid() const { return QByteArray::number(m_process.processId()); }
-    void end()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-
-private:
-    QProcess m_process;
-};
-
 void writePidFile(const QByteArray &content)
 {
     QFile::remove(pidPath);

@@ -26,26 +26,6 @@ namespace {
 const QString exitAgent = QStringLiteral("exit agent.");
 const QString noRunning = QStringLiteral("kvo-service-support no running");
 
-class SupportApp
-{
-public:
-    SupportApp()
-    {
-        m_process.start(QStringLiteral("sleep"), {QStringLiteral("100000")});
-        m_process.waitForStarted(5000);
-    }
-    ~SupportApp() { end(); }
-    QByteArray pid() const { return QByteArray::number(m_process.processId()); }
-    void end()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-
-private:
-    QProcess m_process;
-};
-
 // Calls the agent from its own connection until stopped, with up to window calls in flight.
 class Flood : public QThread
 {

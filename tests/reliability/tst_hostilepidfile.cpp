@@ -37,26 +37,6 @@ qint64 liveHeapBytes()
 
 void dropMessages(QtMsgType, const QMessageLogContext &, const QString &) {}
 
-class SupportApp
-{
-public:
-    SupportApp()
-    {
-        m_process.start(QStringLiteral("sleep"), {QStringLiteral("100000")});
-        m_process.waitForStarted(5000);
-    }
-    ~SupportApp() { end(); }
-    QByteArray pid() const { return QByteArray::number(m_process.processId()); }
-    void end()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-
-private:
-    QProcess m_process;
-};
-
 bool writePidFile(const QByteArray &content)
 {
     QFile file(pidPath);
