@@ -164,7 +164,7 @@ static int nameOwned(sd_bus *bus)
     return has;
 }
 
-struct CallSpec
+struct CallPlan
 {
     const char *member;
     int qrFlag; // -1: no flag argument
@@ -172,22 +172,22 @@ struct CallSpec
     size_t size;
 };
 
-static int callOnce(sd_bus *bus, const struct CallSpec *spec)
+static int callOnce(sd_bus *bus, const struct CallPlan *plan)
 {
     sd_bus_message *m = NULL;
     sd_bus_message *reply = NULL;
     sd_bus_error error = SD_BUS_ERROR_NULL;
-    int r = sd_bus_message_new_method_call(bus, &m, serviceName, objectPath, interfaceName, spec->member);
-    if (r >= 0 && spec->qrFlag != -2)
+    int r = sd_bus_message_new_method_call(bus, &m, serviceName, objectPath, interfaceName, plan->member);
+    if (r >= 0 && plan->qrFlag != -2)
         r = sd_bus_message_append(m, "ss", "contact", "hotline.png");
     if (r >= 0)
-        r = sd_bus_message_append_array(m, 'y', spec->data, spec->size);
-    if (r >= 0 && spec->qrFlag >= 0)
-        r = sd_bus_message_append(m, "b", spec->qrFlag);
+        r = sd_bus_message_append_array(m, 'y', plan->data, plan->size);
+    if (r >= 0 && plan->qrFlag >= 0)
+        r = sd_bus_message_append(m, "b", plan->qrFlag);
     if (r >= 0)
         r = sd_bus_call(bus, m, 120 * 1000000ull, &error, &reply);
     if (r < 0)
-        fprintf(stderr, "kvo-bench-load: %s: %s\n", spec->member, error.message ? error.message : strerror(-r));
+        fprintf(stderr, "kvo-bench-load: %s: %s\n", plan->member, error.message ? error.message : strerror(-r));
     sd_bus_error_free(&error);
     sd_bus_message_unref(reply);
     sd_bus_message_unref(m);
@@ -206,27 +206,27 @@ static int runCalls(int argc, char **argv)
 {
     if (argc < 4)
         return 2;
-    struct CallSpec spec = {NULL, -2, NULL, 0};
+    struct CallPlan plan = {NULL, -2, NULL, 0};
     if (!strcmp(argv[0], "custom"))
-        spec.member = "updateCustomFile";
+        plan.member = "updateCustomFile";
     else if (!strcmp(argv[0], "devicetree"))
-        spec.member = "updateDeviceTreeFile";
+        plan.member = "updateDeviceTreeFile";
     else if (!strcmp(argv[0], "qrcode"))
-        spec.member = "downloadQRCode", spec.qrFlag = 0;
+        plan.member = "downloadQRCode", plan.qrFlag = 0;
     else if (!strcmp(argv[0], "qrcode3"))
-        spec.member = "downloadQRCode", spec.qrFlag = -1;
+        plan.member = "downloadQRCode", plan.qrFlag = -1;
     else
         return 2;
-    spec.size = strtoull(argv[1], NULL, 10);
+    plan.size = strtoull(argv[1], NULL, 10);
     const long calls = strtol(argv[2], NULL, 10);
     const int clients = atoi(argv[3]);
     const long warmup = argc > 4 ? strtol(argv[4], NULL, 10) : 20;
     if (calls <= 0 || clients <= 0 || warmup < 0)
         return 2;
 
-    char *data = malloc(spec.size ? spec.size : 1);
-    fillPattern(data, spec.size);
-    spec.data = data;
+    char *data = malloc(plan.size ? plan.size : 1);
+    fillPattern(data, plan.size);
+    plan.data = data;
 
     uint64_t *latencies = mmap(NULL, sizeof(uint64_t) * (size_t)calls, PROT_READ | PROT_WRITE,
                                MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -254,14 +254,14 @@ static int runCalls(int argc, char **argv)
         if (children[c] == 0) {
             sd_bus *own = openBus();
             for (long i = 0; i < warmup; ++i)
-                callOnce(own, &spec);
+                callOnce(own, &plan);
             const long first = calls * c / n, last = calls * (c + 1) / n;
             char byte = 1;
             if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1)
                 _exit(1);
             for (long i = first; i < last; ++i) {
                 const uint64_t t0 = nowNs();
-                if (callOnce(own, &spec) < 0)
+                if (callOnce(own, &plan) < 0)
                     __atomic_add_fetch(failures, 1, __ATOMIC_RELAXED);
                 latencies[i] = nowNs() - t0;
             }
@@ -406,12 +406,12 @@ static int attemptPayload(const char *data, size_t size)
     const pid_t child = fork();
     if (child == 0) {
         sd_bus *bus = openBus();
-        const struct CallSpec spec = {"updateCustomFile", -2, data, size};
+        const struct CallPlan plan = {"updateCustomFile", -2, data, size};
         sd_bus_message *m = NULL, *reply = NULL;
         sd_bus_error error = SD_BUS_ERROR_NULL;
-        int r = sd_bus_message_new_method_call(bus, &m, serviceName, objectPath, interfaceName, spec.member);
+        int r = sd_bus_message_new_method_call(bus, &m, serviceName, objectPath, interfaceName, plan.member);
         if (r >= 0)
-            r = sd_bus_message_append_array(m, 'y', spec.data, spec.size);
+            r = sd_bus_message_append_array(m, 'y', plan.data, plan.size);
         if (r >= 0)
             r = sd_bus_call(bus, m, 120 * 1000000ull, &error, &reply);
         _exit(r < 0 ? 1 : 0);
