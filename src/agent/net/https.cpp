@@ -158,7 +158,3 @@ void https::replyFinished(QNetworkReply *reply)
     }
     reply->deleteLater();
 }
-
-// Its meta-object stays in this object file, so programs that do not use the client (the agent)
-// link neither it nor the network and crypto libraries behind it.
-#include "moc_https.cpp"

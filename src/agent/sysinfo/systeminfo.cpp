@@ -87,7 +87,3 @@ QString SystemInfo::getActiveMacAddress()
 {
     return factparsers::firstActiveMacAddress(factparsers::interfaceEntries(QNetworkInterface::allInterfaces()));
 }
-
-// Its meta-object stays in this object file, so programs that do not collect facts (the agent)
-// link neither it nor what it needs.
-#include "moc_systeminfo.cpp"

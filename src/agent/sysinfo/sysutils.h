@@ -10,7 +10,8 @@ inline constexpr int commandTimeoutMs = 30000;
 // Runs command through "bash" "-c" and waits at most timeoutMs. output becomes the standard
 // output decoded as Latin-1 up to the first zero byte, or the null text when nothing was read.
 // The exit code is ignored: true exactly when output is not empty. A command still running at
-// the deadline is ended with everything it started.
+// the deadline is ended with everything it started. Defined in kvo-facts (executecmd.cpp), not
+// beside the file helpers, so that the agent, which runs no command, does not carry it.
 bool executeCmd(const QString &command, QString &output, int timeoutMs = commandTimeoutMs);
 
 // The whole content of a file, or empty bytes and a warning when it cannot be opened.
