@@ -21,7 +21,8 @@ qint64 monotonicMs()
     return qint64(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// mkdir -p for the parents of path, new directories 0755 (less the umask).
+// mkdir -p for the parents of path, less the umask: the log's own directory 0750, as the
+// agent's unit makes it, the directories above it 0755.
 int makeParentDirectories(const QByteArray &path)
 {
     QByteArray dir = path;
@@ -33,7 +34,7 @@ int makeParentDirectories(const QByteArray &path)
         if (i < dir.size() && dir.at(i) != '/')
             continue;
         const QByteArray prefix = dir.left(i);
-        if (::mkdir(prefix.constData(), 0755) == 0 || errno == EEXIST)
+        if (::mkdir(prefix.constData(), i == dir.size() ? 0750 : 0755) == 0 || errno == EEXIST)
             continue;
         return errno;
     }

@@ -2,18 +2,23 @@
 //
 // The shipped bus policy on a bus that denies by default, as Debian's system bus does: only
 // root owns the agent's name, and another user reaches the three methods, introspection and
-// Ping and nothing else. The agent runs with the capability set of the shipped systemd unit,
-// under which its watcher must still see a support application of another user.
+// Ping and nothing else. The agent runs with the capability set and the /proc of the shipped
+// systemd unit, under which its watcher must still see a support application of another user
+// and a replaced file must keep its owner; each capability of the set is needed for one of them.
 #include "testsupport.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTest>
 
 #include <linux/capability.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <memory>
 
 using namespace testsupport;
@@ -51,21 +56,45 @@ QString busConfig(QString *error)
     return text;
 }
 
-// The unit's CapabilityBoundingSet, as setpriv arguments ("+sys_ptrace").
-QStringList unitCapabilities()
+// The value of a setting of the unit, or a null string.
+QString unitSetting(const char *name)
 {
     QFile file(QStringLiteral(KVO_UNIT_FILE));
     if (!file.open(QIODevice::ReadOnly))
         return {};
+    const QByteArray prefix = QByteArray(name) + '=';
     for (const QByteArray &line : file.readAll().split('\n')) {
-        if (!line.startsWith("CapabilityBoundingSet="))
-            continue;
-        QStringList caps;
-        for (const QString &cap : QString::fromLatin1(line.mid(line.indexOf('=') + 1)).split(QLatin1Char(' '), Qt::SkipEmptyParts))
-            caps.append(QLatin1Char('+') + cap.toLower().remove(QStringLiteral("cap_")));
-        return caps;
+        if (line.startsWith(prefix))
+            return QString::fromLatin1(line.mid(prefix.size()));
     }
     return {};
+}
+
+// The unit's CapabilityBoundingSet, as setpriv arguments ("+sys_ptrace").
+QStringList unitCapabilities()
+{
+    QStringList caps;
+    for (const QString &cap : unitSetting("CapabilityBoundingSet").split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        caps.append(QLatin1Char('+') + cap.toLower().remove(QStringLiteral("cap_")));
+    return caps;
+}
+
+// Each capability the unit keeps, and what fails without it: a row of watcherUnderUnitCapabilities
+// or of storeUnderUnitCapabilities.
+const QStringList testedCapabilities = {QStringLiteral("+sys_ptrace"), QStringLiteral("+dac_read_search"),
+                                        QStringLiteral("+chown"), QStringLiteral("+fowner")};
+
+// The unit's ProtectProc= and ProcSubset= as options of a proc mount.
+QString unitProcOptions()
+{
+    QStringList options;
+    const QString protectProc = unitSetting("ProtectProc");
+    if (!protectProc.isEmpty() && protectProc != QLatin1String("default"))
+        options.append(QStringLiteral("hidepid=") + protectProc);
+    const QString subset = unitSetting("ProcSubset");
+    if (!subset.isEmpty() && subset != QLatin1String("all"))
+        options.append(QStringLiteral("subset=") + subset);
+    return options.join(QLatin1Char(','));
 }
 
 // Runs the policy client; returns what it printed ("ok N" or an error name).
@@ -99,38 +128,59 @@ public:
         m_process.kill();
         m_process.waitForFinished(5000);
     }
+    // As the support application writes it: its own file, readable by itself alone.
     bool writePidFile() const
     {
         QFile::remove(QLatin1String(pidFile));
         QFile file{QLatin1String(pidFile)};
-        return file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(pid())) > 0;
+        return file.open(QIODevice::WriteOnly) && file.write(QByteArray::number(pid())) > 0
+            && ::fchown(file.handle(), 65534, 65534) == 0 && ::fchmod(file.handle(), 0600) == 0;
     }
 
 private:
     QProcess m_process;
 };
 
-// How the unit starts a program: as root, bounded to the given capabilities, no new privileges.
+// How the unit starts a program: as root, bounded to the given capabilities, no new privileges,
+// with /proc mounted as the unit mounts it. unshare execs, so the program keeps the pid.
 QStringList bounded(const QStringList &caps, const QStringList &command)
 {
-    return QStringList{QStringLiteral("--bounding-set=-all,") + caps.join(QLatin1Char(',')),
+    return QStringList{QStringLiteral("--mount"), QStringLiteral("--propagation"), QStringLiteral("private"), QStringLiteral("--"),
+                       QStringLiteral("sh"), QStringLiteral("-c"),
+                       QStringLiteral("mount -t proc -o \"$0\" proc /proc && exec setpriv \"$@\""), unitProcOptions(),
+                       QStringLiteral("--bounding-set=-all,") + caps.join(QLatin1Char(',')),
                        QStringLiteral("--inh-caps=-all"), QStringLiteral("--no-new-privs"), QStringLiteral("--")}
         + command;
 }
 
-// A capability mask ("CapBnd:") of a process started as bounded() starts the agent.
-quint64 capabilityMask(const QStringList &caps, const char *field)
+// What a process started as bounded() starts the agent sees of /proc/self/status and /proc.
+struct Probe
 {
-    QProcess probe;
-    probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    probe.start(QStringLiteral("setpriv"), bounded(caps, {QStringLiteral("cat"), QStringLiteral("/proc/self/status")}));
-    if (!probe.waitForFinished(10000))
-        return 0;
-    for (const QByteArray &line : probe.readAllStandardOutput().split('\n')) {
-        if (line.startsWith(field))
-            return line.mid(qstrlen(field)).trimmed().toULongLong(nullptr, 16);
+    quint64 bounding = 0;
+    quint64 effective = 0;
+    bool seesProcess = false;
+    bool seesCpuinfo = false;
+};
+
+Probe probe(const QStringList &caps, qint64 otherPid)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QString script = QStringLiteral("cat /proc/self/status; test -e /proc/%1/exe && echo SeesProcess; "
+                                          "test -e /proc/cpuinfo && echo SeesCpuinfo; true").arg(otherPid);
+    process.start(QStringLiteral("unshare"), bounded(caps, {QStringLiteral("sh"), QStringLiteral("-c"), script}));
+    Probe result;
+    if (!process.waitForFinished(10000))
+        return result;
+    for (const QByteArray &line : process.readAllStandardOutput().split('\n')) {
+        if (line.startsWith("CapBnd:"))
+            result.bounding = line.mid(7).trimmed().toULongLong(nullptr, 16);
+        else if (line.startsWith("CapEff:"))
+            result.effective = line.mid(7).trimmed().toULongLong(nullptr, 16);
+        result.seesProcess |= line == "SeesProcess";
+        result.seesCpuinfo |= line == "SeesCpuinfo";
     }
-    return 0;
+    return result;
 }
 
 class BoundedAgent
@@ -139,7 +189,7 @@ public:
     explicit BoundedAgent(const QStringList &caps)
     {
         m_process.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_process.start(QStringLiteral("setpriv"), bounded(caps, {QStringLiteral(KVO_AGENT_BINARY)}));
+        m_process.start(QStringLiteral("unshare"), bounded(caps, {QStringLiteral(KVO_AGENT_BINARY)}));
         m_process.waitForStarted(5000);
     }
     ~BoundedAgent()
@@ -193,6 +243,7 @@ private Q_SLOTS:
     {
         QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QVERIFY2(!unitCapabilities().isEmpty(), "no CapabilityBoundingSet in " KVO_UNIT_FILE);
+        QVERIFY2(!unitProcOptions().isEmpty(), "no ProtectProc= or ProcSubset= in " KVO_UNIT_FILE);
 
         // The client must be executable by the other user wherever the build tree lies.
         QFile::remove(clientPath);
@@ -281,13 +332,25 @@ private Q_SLOTS:
         QCOMPARE(client(asNobody, {QStringLiteral("call"), interface, member, signature}), expected);
     }
 
+    // A capability added to the unit needs a row below that fails without it.
+    void everyCapabilityIsTested()
+    {
+        QStringList unit = unitCapabilities();
+        QStringList tested = testedCapabilities;
+        std::sort(unit.begin(), unit.end());
+        std::sort(tested.begin(), tested.end());
+        QCOMPARE(unit, tested);
+    }
+
     void watcherUnderUnitCapabilities_data()
     {
         QTest::addColumn<QString>("dropped");
         QTest::addColumn<bool>("seesSupportApp");
         QTest::newRow("unit's set") << QString() << true;
-        // Shows the test detects the trap: root alone may not follow another user's /proc/<pid>/exe.
+        // Root alone may neither follow another user's /proc/<pid>/exe (nor see the process
+        // under ProtectProc=invisible) nor read a file that user keeps to itself.
         QTest::newRow("without CAP_SYS_PTRACE") << QStringLiteral("+sys_ptrace") << false;
+        QTest::newRow("without CAP_DAC_READ_SEARCH") << QStringLiteral("+dac_read_search") << false;
     }
 
     void watcherUnderUnitCapabilities()
@@ -301,10 +364,11 @@ private Q_SLOTS:
         QVERIFY(dropped.isEmpty() || caps.removeAll(dropped) == 1);
         OtherUsersProcess supportApp;
         QVERIFY(supportApp.writePidFile());
-        const quint64 bounding = capabilityMask(caps, "CapBnd:");
-        QCOMPARE(qPopulationCount(bounding), caps.size());
-        QCOMPARE(capabilityMask(caps, "CapEff:"), bounding);
-        QCOMPARE(bool(bounding & (quint64(1) << CAP_SYS_PTRACE)), seesSupportApp);
+        const Probe seen = probe(caps, supportApp.pid());
+        QCOMPARE(qPopulationCount(seen.bounding), caps.size());
+        QCOMPARE(seen.effective, seen.bounding);
+        QCOMPARE(seen.seesProcess, bool(seen.bounding & (quint64(1) << CAP_SYS_PTRACE)));
+        QVERIFY2(!seen.seesCpuinfo, "/proc is not mounted with the unit's ProcSubset=");
 
         LogCursor log;
         BoundedAgent agent(caps);
@@ -326,6 +390,58 @@ private Q_SLOTS:
         QVERIFY(lines.size() >= 2);
         QCOMPARE(lines.mid(lines.size() - 2),
                  QStringList({QStringLiteral("kvo-service-support no running"), QStringLiteral("exit agent.")}));
+    }
+
+    void storeUnderUnitCapabilities_data()
+    {
+        QTest::addColumn<QString>("dropped");
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("unit's set") << QString() << true;
+        // The new file is root's until it is given the old owner, and then another user's
+        // until it has the old mode; a store that cannot do both leaves the old file.
+        QTest::newRow("without CAP_CHOWN") << QStringLiteral("+chown") << false;
+        QTest::newRow("without CAP_FOWNER") << QStringLiteral("+fowner") << false;
+    }
+
+    // A support file the support application owns keeps its owner and mode when replaced.
+    void storeUnderUnitCapabilities()
+    {
+        QFETCH(QString, dropped);
+        QFETCH(bool, replaced);
+        m_agent.reset();
+        m_supportApp.reset();
+
+        QStringList caps = unitCapabilities();
+        QVERIFY(dropped.isEmpty() || caps.removeAll(dropped) == 1);
+        const QString path = QLatin1String(supportDir) + QStringLiteral("customer.json");
+        QVERIFY(QDir().mkpath(QLatin1String(supportDir)));
+        QFile::remove(path);
+        {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write("old");
+            QCOMPARE(::fchown(file.handle(), 65534, 65534), 0);
+            QCOMPARE(::fchmod(file.handle(), 0604), 0);
+        }
+        OtherUsersProcess supportApp;
+        QVERIFY(supportApp.writePidFile());
+        BoundedAgent agent(caps);
+        QVERIFY(agent.waitForName());
+        // The reply comes once the agent has stored the file or given up.
+        QCOMPARE(client(asNobody, {QStringLiteral("call"), QStringLiteral("com.corvid.serviceandsupport.agent"),
+                                   QStringLiteral("updateCustomFile"), QStringLiteral("ay")}),
+                 QStringLiteral("ok 0"));
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), replaced ? QByteArray("{\"policy\":1}") : QByteArray("old"));
+        struct stat st;
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &st), 0);
+        QCOMPARE(st.st_uid, uid_t(65534));
+        QCOMPARE(st.st_gid, gid_t(65534));
+        QCOMPARE(st.st_mode & 07777, mode_t(0604));
+        QCOMPARE(QDir(QLatin1String(supportDir)).entryList({QStringLiteral(".kvo-tmp-*")}, QDir::Files | QDir::Hidden),
+                 QStringList());
     }
 };
 

@@ -4,8 +4,9 @@
 # tst_policy_package.sh SOURCE_DIR [BINARY_DIR]
 #
 # Builds the Debian package from a copy of the source tree with dpkg-buildpackage and checks
-# that the agent, the bus policy, the activation file, the unit and the agent's directories
-# are in their Debian places with their modes, and that the installed files name each other.
+# that the agent, the bus policy, the activation file, the unit, the documents and the support
+# directory are in their Debian places with their modes, that the installed files name each
+# other, and that the log directory is left to the unit.
 # Exits 77 when the packaging tools are missing.
 set -euo pipefail
 
@@ -44,9 +45,11 @@ done <<EOF_TABLE
 -rw-r--r-- root/root /usr/share/dbus-1/system-services/com.corvid.serviceandsupport.service
 -rw-r--r-- root/root /lib/systemd/system/kvo-service-support-agent.service
 -rw-r--r-- root/root /usr/lib/tmpfiles.d/kvo-service-support.conf
+-rw-r--r-- root/root /usr/share/doc/kvo-service-support-agent/README.md
 drwxr-xr-x root/root /usr/share/kvo-service-support/ini/
-drwxr-x--- root/root /var/log/kvo/kvo-service-support/
 EOF_TABLE
+# The unit alone decides the log directory and its mode (LogsDirectory=).
+! grep -q ' \./var/log' "$work/contents" || fail "the package ships $(grep ' \./var/log' "$work/contents" | head -1)"
 
 dpkg-deb -x "$deb" "$work/root"
 cmp -s "$src/data/com.corvid.serviceandsupport.conf" "$work/root/usr/share/dbus-1/system.d/com.corvid.serviceandsupport.conf" \
@@ -55,8 +58,15 @@ grep -qxF "Exec=$agent" "$work/root/usr/share/dbus-1/system-services/com.corvid.
     || fail "the activation file does not start $agent"
 grep -qxF "SystemdService=kvo-service-support-agent.service" "$work/root/usr/share/dbus-1/system-services/com.corvid.serviceandsupport.service" \
     || fail "the activation file does not name the unit"
-grep -qxF "ExecStart=$agent" "$work/root/lib/systemd/system/kvo-service-support-agent.service" \
-    || fail "the unit does not start $agent"
+unit=$work/root/lib/systemd/system/kvo-service-support-agent.service
+grep -qxF "ExecStart=$agent" "$unit" || fail "the unit does not start $agent"
+grep -qxF "LogsDirectory=kvo/kvo-service-support" "$unit" && grep -qxF "LogsDirectoryMode=0750" "$unit" \
+    || fail "the unit does not make the log directory 0750"
+grep -q "kvo" "$work/root/usr/lib/tmpfiles.d/kvo-service-support.conf" \
+    && ! grep -q "/var/log" "$work/root/usr/lib/tmpfiles.d/kvo-service-support.conf" \
+    || fail "tmpfiles.d still decides about /var/log, or decides nothing"
+doc=$(sed -n 's|^Documentation=file:||p' "$unit")
+[ -n "$doc" ] && [ -f "$work/root$doc" ] || fail "the unit's Documentation= names no packaged file: '$doc'"
 depends=$(dpkg-deb -f "$deb" Depends)
 for dep in dbus dmidecode e2fsprogs pciutils util-linux libqt5dbus5; do
     [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep: $depends"

@@ -376,7 +376,7 @@ void TestSimpleLog::createsDirectoriesAndRestrictsModes()
     }
     QCOMPARE(modeOf(dir.filePath(QStringLiteral("var"))), mode_t(0755));
     QCOMPARE(modeOf(dir.filePath(QStringLiteral("var/log"))), mode_t(0755));
-    QCOMPARE(modeOf(dir.filePath(QStringLiteral("var/log/kvo"))), mode_t(0755));
+    QCOMPARE(modeOf(dir.filePath(QStringLiteral("var/log/kvo"))), mode_t(0750));
     QCOMPARE(modeOf(path), mode_t(0640));
     QCOMPARE(readLogLines(path, 0), QStringList({QStringLiteral("first"), QStringLiteral("second")}));
 }
