@@ -11,7 +11,8 @@ target_compile_definitions(tst_policy PRIVATE
 
 add_test(NAME tst_policy_package
          COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tst_policy_package.sh ${PROJECT_SOURCE_DIR} ${PROJECT_BINARY_DIR})
-set_tests_properties(tst_policy_package PROPERTIES SKIP_RETURN_CODE 77 LABELS package RUN_SERIAL TRUE)
+set_tests_properties(tst_policy_package PROPERTIES SKIP_RETURN_CODE 77 LABELS package RUN_SERIAL TRUE
+                     FIXTURES_SETUP kvo-deb)
 
 # The unit's exposure as systemd rates it offline (0-100 here: 20 is the 2.0 it prints).
 add_test(NAME tst_unit_exposure

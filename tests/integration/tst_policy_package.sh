@@ -3,6 +3,7 @@
 #
 # tst_policy_package.sh SOURCE_DIR [BINARY_DIR]
 #
+# With BINARY_DIR the package is left in BINARY_DIR/deb/ for the system test.
 # Builds the Debian package from a copy of the source tree with dpkg-buildpackage and checks
 # that the agent, the bus policy, the activation file, the unit, the documents and the support
 # directory are in their Debian places with their modes, that the installed files name each
@@ -73,4 +74,9 @@ for dep in dbus dmidecode e2fsprogs pciutils util-linux libqt5dbus5; do
 done
 
 [ $failures -eq 0 ] || exit 1
+if [ -n "$bin" ]; then
+    rm -rf "$bin/deb"
+    mkdir -p "$bin/deb"
+    cp "$deb" "$bin/deb/"
+fi
 echo "PASS: $(basename "$deb")"

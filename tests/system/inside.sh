@@ -1,0 +1,211 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+#
+# inside.sh BUS PACKAGE
+#
+# Runs as root in the booted test container, started by kvo-system-test.service: installs the
+# package, then checks as an unprivileged user what the agent does under its real unit on the
+# system bus BUS (dbus-daemon or dbus-broker). Writes "ok" or the number of failures to
+# /root/result, prints "figure: NAME VALUE" lines, and powers the container off.
+set -uo pipefail
+
+bus=$1
+package=$2
+S=com.corvid.serviceandsupport
+O=/com/corvid/serviceandsupport/agent
+I=com.corvid.serviceandsupport.agent
+unit=kvo-service-support-agent.service
+unit_file=/lib/systemd/system/$unit
+ini=/usr/share/kvo-service-support/ini
+logdir=/var/log/kvo/kvo-service-support
+log=$logdir/kvo-service-support-agent.log
+
+failures=0
+app=
+finish() {
+    [ -n "$app" ] && kill "$app" 2>/dev/null
+    if [ "$failures" -eq 0 ]; then echo ok >/root/result; else echo "$failures failed" >/root/result; fi
+    systemctl poweroff --no-block
+}
+trap finish EXIT
+
+pass() { echo "ok - $*"; }
+fail() { echo "FAIL - $*"; failures=$((failures + 1)); }
+# check DESCRIPTION COMMAND...: the command's success is the check.
+check() {
+    local what=$1
+    shift
+    if "$@"; then pass "$what"; else fail "$what"; fi
+}
+# wait_for SECONDS COMMAND...: until the command succeeds (run anew each time, so a function
+# when it looks at a state); the bound only ends a hang.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -lt $deadline ] || return 1
+        sleep 0.05
+    done
+}
+as_user() { setpriv --reuid=tester --regid=tester --init-groups -- "$@"; }
+now_us() { local t; t=$(date +%s%6N); echo "$t"; }
+prop() { systemctl show -p "$1" --value "$unit"; }
+# Milliseconds, one decimal, between two microsecond stamps.
+ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (b - a) / 1000 }'; }
+
+echo "== system bus: $bus"
+state=$(systemctl is-system-running --wait)
+echo "system state after boot: $state"
+[ "$state" = running ] || systemctl --failed --no-legend
+bus_pid=$(systemctl show -p MainPID --value dbus.service)
+case "$bus" in
+    dbus-daemon) want=dbus-daemon ;;
+    dbus-broker) want=dbus-broker-lau ;;
+esac
+check "the system bus is $bus (pid $bus_pid: $(cat /proc/"$bus_pid"/comm 2>/dev/null))" \
+    test "$(cat /proc/"$bus_pid"/comm 2>/dev/null)" = "$want"
+
+echo "== installing $package"
+check "the package installs" dpkg -i "/root/$package"
+check "the unit is neither enabled nor running after installation" \
+    test "$(systemctl is-enabled "$unit")/$(systemctl is-active "$unit")" = static/inactive
+echo "figure: offline-exposure $(systemd-analyze security --offline=yes "$unit_file" 2>/dev/null | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')"
+echo "figure: online-exposure $(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')"
+
+useradd --create-home --user-group tester
+# The support application: another user's process that keeps its pid file to itself.
+setpriv --reuid=tester --regid=tester --init-groups -- \
+    sh -c 'umask 077; printf %s $$ >/tmp/kvo-service-support-pid; exec sleep infinity' &
+app=$!
+pid_file_written() { test "$(cat /tmp/kvo-service-support-pid 2>/dev/null)" = "$app"; }
+check "the support application wrote its pid file" wait_for 10 pid_file_written
+
+# The bus's own view of each call: the time from the call to its reply as it passes the bus,
+# without the start of the calling program.
+dbus-monitor --system --profile >/root/monitor.log 2>/dev/null &
+monitor=$!
+monitor_ready() {
+    busctl --system call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus GetId >/dev/null
+    grep -q '	GetId$' /root/monitor.log
+}
+check "a bus monitor runs" wait_for 10 monitor_ready
+
+echo "== the first call starts the agent through the unit"
+t0=$(now_us)
+as_user busctl --system call $S $O $I updateCustomFile ay 3 1 2 3
+status=$?
+t1=$(now_us)
+check "the first call is answered" test $status -eq 0
+echo "figure: first-call-ms $(ms "$t0" "$t1")"
+agent=$(prop MainPID)
+owner=$(busctl --system call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
+    GetConnectionUnixProcessID s $S | awk '{print $2}')
+check "the unit is active and its process ($agent) owns $S ($owner)" \
+    test "$(prop ActiveState)" = active -a "$agent" -gt 0 -a "$agent" = "$owner"
+check "customer.json holds the bytes sent" cmp -s "$ini/customer.json" <(printf '\001\002\003')
+
+echo "== warm calls"
+warm=()
+base=()
+for i in 1 2 3 4 5; do
+    t0=$(now_us)
+    as_user busctl --system call $S $O $I updateDeviceTreeFile ay 2 123 125 || fail "warm call $i"
+    t1=$(now_us)
+    warm+=("$(ms "$t0" "$t1")")
+    t0=$(now_us)
+    as_user busctl --system call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus GetId >/dev/null
+    t1=$(now_us)
+    base+=("$(ms "$t0" "$t1")")
+done
+echo "figure: warm-call-ms ${warm[*]}"
+echo "figure: bus-getid-ms ${base[*]}"
+as_user busctl --system call $S $O org.freedesktop.DBus.Peer Ping
+monitor_saw_ping() { grep -q '	Ping$' /root/monitor.log; }
+wait_for 10 monitor_saw_ping || fail "the bus monitor saw the calls"
+kill "$monitor"
+# mc: type, time, serial, sender, destination, path, interface, member; mr: ..., reply serial.
+awk -F'\t' -v dest=$S '
+    $1 == "mc" && $5 == dest { call[$4 " " $3] = $2; member[$4 " " $3] = $8; order[n++] = $4 " " $3 }
+    $1 == "mr" && ($5 " " $6) in call { reply[$5 " " $6] = $2 }
+    END {
+        for (i = 0; i < n; i++)
+            if (order[i] in reply)
+                times[member[order[i]]] = times[member[order[i]]] sprintf(" %.1f", (reply[order[i]] - call[order[i]]) * 1000)
+        for (m in times) print "figure: bus-call-to-reply-ms-" m times[m]
+    }' /root/monitor.log
+check "kvo-devicetree.json holds the bytes sent" cmp -s "$ini/kvo-devicetree.json" <(printf '{}')
+
+echo "== QR codes"
+as_user busctl --system call $S $O $I downloadQRCode ssayb contact hotline.png 3 137 80 78 true
+check "a QR image is stored" cmp -s "$ini/QRCode/contact/hotline.png" <(printf '\211PN')
+as_user busctl --system call $S $O $I downloadQRCode ssayb ../../evil escape.png 1 1 false
+check "a path outside the QR-code directory is refused" \
+    test -z "$(find / -xdev -name escape.png 2>/dev/null)"
+
+echo "== log"
+check "the log directory is 0750 root:root" test "$(stat -c '%a %U:%G' "$logdir")" = "750 root:root"
+check "the log file is 0640 root:root" test "$(stat -c '%a %U:%G' "$log")" = "640 root:root"
+check "the log file has the refusal" grep -q '] Save path is invalid$' "$log"
+journalctl --sync
+check "the journal has the refusal from the unit with SYSLOG_IDENTIFIER and PRIORITY 4" \
+    test "$(journalctl -o export _SYSTEMD_UNIT=$unit SYSLOG_IDENTIFIER=kvo-service-support-agent PRIORITY=4 \
+        | grep -ac '^MESSAGE=.*Save path is invalid$')" -ge 1
+
+echo "== bus policy"
+for call in "org.freedesktop.DBus.Properties.GetAll string:$I" "org.freedesktop.DBus.Peer.GetMachineId"; do
+    # shellcheck disable=SC2086
+    error=$(as_user dbus-send --system --print-reply --dest=$S $O $call 2>&1 >/dev/null)
+    check "${call%% *} is denied by the policy" grep -q '^Error org.freedesktop.DBus.Error.AccessDenied' <<<"$error"
+done
+check "Peer.Ping is let through" as_user dbus-send --system --print-reply --dest=$S $O org.freedesktop.DBus.Peer.Ping
+
+echo "== the sandbox of the running agent (pid $agent)"
+status_of() { sed -n "s/^$1:[[:space:]]*//p" "/proc/$agent/status"; }
+caps=$(sed -n 's/^CapabilityBoundingSet=//p' "$unit_file" | tr 'A-Z ' 'a-z\n' | sed -n 's/^cap_\(.*\)/+\1/p' | paste -sd,)
+want=$(setpriv --bounding-set=-all,"$caps" grep '^CapBnd:' /proc/self/status | awk '{print $2}')
+check "CapBnd is the unit's set ($want = $(status_of CapBnd))" test "$(status_of CapBnd)" = "$want"
+check "CapEff is the unit's set ($(status_of CapEff))" test "$(status_of CapEff)" = "$want"
+check "NoNewPrivs is 1" test "$(status_of NoNewPrivs)" = 1
+check "Seccomp is 2 (filter)" test "$(status_of Seccomp)" = 2
+check "the agent's network namespace has loopback alone" \
+    test "$(awk -F: 'NR > 2 { gsub(/ /, "", $1); print $1 }' "/proc/$agent/net/dev" | paste -sd,)" = lo
+
+# System calls made by the agent itself, through gdb: the result, then errno.
+in_agent() {
+    DEBUGINFOD_URLS= gdb -p "$agent" -batch -nx -q \
+        -ex "set \$r = $1" -ex 'set $e = *((int *(*)(void))__errno_location)()' \
+        -ex "$2" -ex 'printf "%d %d\n", $r, $e' 2>/dev/null | grep -E '^-?[0-9]+ -?[0-9]+$' | tail -1
+}
+socket_call='((int (*)(int, int, int))socket)'
+close_it='call ((int (*)(int))close)($r)'
+no_close='echo'
+result=$(in_agent "${socket_call}(1, 1, 0)" "$close_it")
+check "the agent can make an AF_UNIX socket ($result)" test "${result%% *}" -ge 0
+result=$(in_agent "${socket_call}(2, 1, 0)" "$no_close")
+check "the agent cannot make an AF_INET socket (result, errno: $result; 97 is EAFNOSUPPORT)" test "$result" = "-1 97"
+result=$(in_agent "${socket_call}(10, 2, 0)" "$no_close")
+check "the agent cannot make an AF_INET6 socket ($result)" test "$result" = "-1 97"
+open_call='((int (*)(const char *, int, int))open)'
+result=$(in_agent "${open_call}(\"$ini/.kvo-probe\", 0101, 0644)" "$close_it")
+check "the agent can write below $ini ($result)" test "${result%% *}" -ge 0 -a -f "$ini/.kvo-probe"
+rm -f "$ini/.kvo-probe"
+for path in /etc/kvo-probe /usr/lib/kvo-probe /var/lib/kvo-probe /root/kvo-probe /home/tester/kvo-probe; do
+    result=$(in_agent "${open_call}(\"$path\", 0101, 0644)" "$no_close")
+    check "the agent cannot write $path ($result)" test "${result%% *}" = -1 -a ! -e "$path"
+done
+check "the agent still serves, with the same process" test "$(prop MainPID)/$(prop ActiveState)" = "$agent/active"
+
+echo "== the support application ends"
+kill "$app"
+wait "$app" 2>/dev/null
+app=
+agent_ended() { test "$(prop ActiveState)" = inactive; }
+check "the agent ends" wait_for 30 agent_ended
+check "the unit ended with success, status 0, no restart ($(prop Result), $(prop ExecMainStatus), $(prop NRestarts), $(prop SubState))" \
+    test "$(prop Result)/$(prop ExecMainStatus)/$(prop NRestarts)/$(prop SubState)" = success/0/0/dead
+check "\"exit agent.\" is the last log line" test "$(tail -n 1 "$log" | sed 's/.*\] //')" = "exit agent."
+journalctl --sync
+check "\"exit agent.\" is the agent's last journal entry" \
+    test "$(journalctl -o cat -n 1 SYSLOG_IDENTIFIER=kvo-service-support-agent | sed 's/.*\] //')" = "exit agent."
+
+echo "== $failures failed"

@@ -1,0 +1,108 @@
+#!/bin/bash
+# SPDX-License-Identifier: GPL-3.0-or-later
+#
+# tst_system.sh SOURCE_DIR BINARY_DIR
+#
+# The agent under a real systemd: boots a Debian 12 container (systemd-nspawn) with the Debian
+# package that tst_policy_package left in BINARY_DIR/deb/, once with dbus-daemon and once with
+# dbus-broker as the system bus, and runs inside.sh in it. The container's root file system is
+# built by mmdebstrap from the Debian archive and kept in KVO_SYSTEM_TEST_CACHE
+# (/var/cache/kvo-system-test) for later runs; it is built again when the package list changes.
+# The container has no network but its own loopback.
+#
+# Exits 77 (CTest's skip code) without root, without the tools, or when the root file system
+# has to be built and the Debian archive cannot be reached.
+set -euo pipefail
+
+SKIP=77
+src=$(cd "$1" && pwd -P)
+bin=$(cd "$2" && pwd -P)
+mirror=http://deb.debian.org/debian
+cache=${KVO_SYSTEM_TEST_CACHE:-/var/cache/kvo-system-test}
+
+skip() { echo "SKIP: $*"; exit $SKIP; }
+[ "$(id -u)" = 0 ] || skip "booting a container needs root"
+for tool in mmdebstrap systemd-nspawn; do
+    command -v "$tool" >/dev/null || skip "$tool is missing (scripts/setup installs it)"
+done
+debs=("$bin"/deb/kvo-service-support-agent_*.deb)
+[ -f "${debs[0]}" ] || { echo "FAIL: no package in $bin/deb (tst_policy_package builds it)"; exit 1; }
+deb=${debs[0]}
+
+work=$(mktemp -d /var/tmp/kvo-system-test.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# The package's dependencies come from the archive with the root file system, so that it
+# installs in the container without a network; gdb makes system calls inside the running agent.
+mapfile -t packages < <(
+    { echo systemd systemd-sysv dbus dbus-broker passwd gdb
+      dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//'
+    } | tr ' ' '\n' | sed '/^$/d' | sort -u)
+key=$(printf '%s\n' bookworm minbase "${packages[@]}" | sha256sum | cut -c1-16)
+rootfs=$cache/bookworm-$key.tar
+if [ ! -f "$rootfs" ]; then
+    if ! /usr/lib/apt/apt-helper download-file "$mirror/dists/bookworm/InRelease" "$work/InRelease" >/dev/null 2>&1; then
+        skip "the Debian archive ($mirror) cannot be reached, and no root file system is cached in $cache"
+    fi
+    mkdir -p "$cache"
+    echo "building the root file system: mmdebstrap --variant=minbase bookworm with ${packages[*]}"
+    start=$SECONDS
+    if ! mmdebstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" bookworm "$work/rootfs.tar" "$mirror" \
+        >"$work/mmdebstrap.log" 2>&1; then
+        tail -30 "$work/mmdebstrap.log"
+        echo "FAIL: mmdebstrap"
+        exit 1
+    fi
+    rm -f "$cache"/bookworm-*.tar
+    mv "$work/rootfs.tar" "$rootfs"
+    echo "figure: rootfs-build-s $((SECONDS - start))"
+fi
+
+failures=0
+for bus in dbus-daemon dbus-broker; do
+    root=$work/root-$bus
+    mkdir "$root"
+    tar -C "$root" -xf "$rootfs"
+    cp "$deb" "$root/root/"
+    install -m 0755 "$src/tests/system/inside.sh" "$root/root/inside.sh"
+    cat >"$root/etc/systemd/system/kvo-system-test.service" <<EOF
+[Unit]
+Description=System test of the service-and-support agent
+After=multi-user.target
+
+[Service]
+Type=simple
+ExecStart=/root/inside.sh $bus $(basename "$deb")
+StandardOutput=file:/root/inside.log
+StandardError=inherit
+EOF
+    ln -s ../kvo-system-test.service "$root/etc/systemd/system/multi-user.target.wants/kvo-system-test.service"
+    # dbus-broker.service is an alias of dbus.service once enabled.
+    rm -f "$root/etc/systemd/system/dbus.service"
+    if [ "$bus" = dbus-broker ]; then
+        ln -s /lib/systemd/system/dbus-broker.service "$root/etc/systemd/system/dbus.service"
+    fi
+
+    echo "== booting with $bus"
+    start=$SECONDS
+    status=0
+    # No system bus runs outside, so the container is neither registered nor given a unit;
+    # the guard only ends a hang, the container powers itself off when inside.sh is done.
+    machine=kvo-system-test-$bus
+    timeout --kill-after=10 600 systemd-nspawn --register=no --keep-unit --private-network --quiet \
+        --console=read-only --machine="$machine" -D "$root" -b </dev/null >"$work/console-$bus.log" 2>&1 || status=$?
+    # Without a systemd outside, /run is no tmpfs and nspawn leaves this directory behind.
+    rm -rf "/run/systemd/nspawn/propagate/$machine"
+    cat "$root/root/inside.log" 2>/dev/null || true
+    result=$(cat "$root/root/result" 2>/dev/null || echo "no result")
+    echo "figure: boot-to-poweroff-s-$bus $((SECONDS - start))"
+    if [ "$result" != ok ]; then
+        echo "FAIL: with $bus: $result (systemd-nspawn status $status); the container's console:"
+        tail -40 "$work/console-$bus.log"
+        failures=$((failures + 1))
+    fi
+    rm -rf "$root"
+done
+
+[ $failures -eq 0 ] || exit 1
+echo "PASS: the agent under systemd with dbus-daemon and with dbus-broker"
