@@ -224,11 +224,18 @@ private:
             held.append(request);
         } else if (path == "/error") {
             socket->write(response(500, "Internal Server Error", R"({"error":"database unavailable","code":17})"));
+        } else if (path.startsWith("/status/")) {
+            // Any status the server chooses, with a body that names it.
+            const int status = path.mid(8).toInt();
+            socket->write(response(status, "Status " + QByteArray::number(status),
+                                   R"({"error":"rejected","status":)" + QByteArray::number(status) + '}',
+                                   "X-Status: " + QByteArray::number(status) + "\r\n"));
         } else if (path == "/dup") {
             socket->write(response(200, "OK", "{}", "X-Dup: first\r\nX-Dup: second\r\nx-case: lower\r\nX-Case: upper\r\n"
                                             "Set-Cookie: a=1\r\nSet-Cookie: b=2\r\nX-Single: \xc3\xa9t\xc3\xa9\r\n"));
-        } else if (path == "/cut") {
-            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"partial\":");
+        } else if (path == "/cut" || path == "/cut/400") {
+            const QByteArray statusLine = path == "/cut" ? "HTTP/1.1 200 OK" : "HTTP/1.1 400 Bad Request";
+            socket->write(statusLine + "\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"partial\":");
             socket->disconnectFromHost();
         } else if (path == "/garbage") {
             socket->write("\x01\x02 this is not HTTP at all\r\n\r\n");
@@ -365,7 +372,14 @@ private Q_SLOTS:
         QTest::newRow("200 JSON")        << "/api/v1/report?id=7" << 200 << QByteArray(R"({"result":"ok","path":"/api/v1/report"})") << false;
         QTest::newRow("500 JSON error")  << "/error"               << 500 << QByteArray(R"({"error":"database unavailable","code":17})") << true;
         QTest::newRow("malformed body")  << "/malformed"           << 200 << QByteArray("{\"unterminated\": [1, 2,\x00\xff", 26) << false;
+        // Qt reports these statuses with errors outside its content and server ranges.
+        for (const int status : {400, 401, 403, 404, 407, 409, 418, 422, 429, 451, 501, 503, 599}) {
+            QTest::addRow("%d JSON error", status)
+                << QStringLiteral("/status/%1").arg(status) << status
+                << R"({"error":"rejected","status":)" + QByteArray::number(status) + '}' << true;
+        }
         QTest::newRow("cut mid-reply")   << "/cut"                 << 0   << QByteArray() << true;
+        QTest::newRow("400 cut short")   << "/cut/400"             << 0   << QByteArray() << true;
         QTest::newRow("not HTTP")        << "/garbage"             << 0   << QByteArray() << true;
     }
 
@@ -387,6 +401,8 @@ private Q_SLOTS:
         QCOMPARE(reply.httpCode, status);
         QCOMPARE(reply.body, body);
         QCOMPARE(reply.postName, QUrl(url(path)).toString());
+        if (status != 0)
+            QCOMPARE(reply.headers.value(QStringLiteral("Content-Type")).toByteArray(), QByteArray("application/json"));
         QCOMPARE(countMessages(QStringLiteral("Failed: ")), failed ? 1 : 0);
         QCOMPARE(countMessages(QStringLiteral("returnByte")), 1);
         QCOMPARE(countMessages(QStringLiteral("this is reply url")), 1);
@@ -714,6 +730,8 @@ private Q_SLOTS:
 
         QTest::newRow("200")         << "/facts"  << true  << 0 << QByteArray("200");
         QTest::newRow("500")         << "/error"  << true  << 1 << QByteArray("500");
+        QTest::newRow("400")         << "/status/400" << true << 1 << QByteArray("400");
+        QTest::newRow("418")         << "/status/418" << true << 1 << QByteArray("418");
         QTest::newRow("unreachable") << "/facts"  << false << 1 << QByteArray("0");
         QTest::newRow("no reply")    << "/silent" << true  << 2 << QByteArray();
     }
@@ -766,6 +784,10 @@ private Q_SLOTS:
         if (path == QLatin1String("/error")) {
             QVERIFY(out.contains("\nContent-Type: application/json\n"));
             QVERIFY(out.endsWith("\n\n{\"error\":\"database unavailable\",\"code\":17}"));
+        }
+        if (path.startsWith(QLatin1String("/status/"))) {
+            QVERIFY(out.contains("\nX-Status: " + status + '\n'));
+            QVERIFY(out.endsWith("\n\n{\"error\":\"rejected\",\"status\":" + status + '}'));
         }
         if (path == QLatin1String("/facts") && reachable)
             QVERIFY(out.endsWith("\n\n{\"result\":\"ok\",\"path\":\"/facts\"}"));

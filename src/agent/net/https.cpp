@@ -38,11 +38,16 @@ bool fitsHeaderValue(const QString &value)
 
 // Errors of the HTTP exchange itself (4xx, 5xx) carry a genuine status and body. Any other error
 // (connection refused or cut, TLS, malformed response) leaves at most part of a reply, which must
-// not pass for the server's answer.
-bool isHttpStatusError(QNetworkReply::NetworkError error)
+// not pass for the server's answer. Qt 5.15 reports 400 and 418 as an invalid protocol operation
+// and 407 as a proxy asking for credentials, outside its content and server ranges; those two
+// count only when a status line came with them.
+bool isHttpStatusError(QNetworkReply::NetworkError error, int httpCode)
 {
     return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
-        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
+        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError)
+        || (httpCode >= 400
+            && (error == QNetworkReply::ProtocolInvalidOperationError
+                || error == QNetworkReply::ProxyAuthenticationRequiredError));
 }
 
 // Qt names the URL or the host in some error texts ("Error transferring <url> - server
@@ -142,7 +147,7 @@ void https::replyFinished(QNetworkReply *reply)
     for (const QNetworkReply::RawHeaderPair &pair : pairs)
         headerDate.insert(QString::fromUtf8(pair.first), QVariant(pair.second));
 
-    const bool partial = error != QNetworkReply::NoError && !isHttpStatusError(error);
+    const bool partial = error != QNetworkReply::NoError && !isHttpStatusError(error, httpCode);
     if (error != QNetworkReply::NoError) {
         qCWarning(agentLog) << "Failed: " << httpCode << error << loggedErrorString(reply);
         if (partial)
