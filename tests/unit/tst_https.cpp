@@ -289,6 +289,30 @@ private:
 
     QString url(const QString &path) const { return m_base + path; }
 
+    struct ToolRun
+    {
+        bool finished = false;
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    // kvo-sysinfo with arguments and standard input, while this thread keeps serving TLS.
+    static ToolRun runTool(const QStringList &arguments, const QByteArray &input = QByteArray())
+    {
+        QProcess tool;
+        QSignalSpy finished(&tool, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+        tool.start(QStringLiteral(KVO_SYSINFO_PATH), arguments);
+        tool.write(input);
+        tool.closeWriteChannel();
+        ToolRun run;
+        run.finished = finished.wait(180000) && tool.exitStatus() == QProcess::NormalExit;
+        run.exitCode = tool.exitCode();
+        run.out = tool.readAllStandardOutput();
+        run.err = tool.readAllStandardError();
+        return run;
+    }
+
     static void setTransferTimeout(https &client, int ms) { client.m_manager.setTransferTimeout(ms); }
 
     // Agent log lines that hold the URL, the host or the token in clear.
@@ -791,6 +815,99 @@ private Q_SLOTS:
         }
         if (path == QLatin1String("/facts") && reachable)
             QVERIFY(out.endsWith("\n\n{\"result\":\"ok\",\"path\":\"/facts\"}"));
+    }
+
+    // The token from a file or standard input reaches the server; --token still works, with a
+    // warning, and no form shows the token on standard error.
+    void sysinfoToken_data()
+    {
+        QTest::addColumn<QStringList>("tokenArguments");
+        QTest::addColumn<QByteArray>("fileContent");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<bool>("warned");
+
+        const QStringList fromFile{QStringLiteral("--token-file"), QStringLiteral("FILE")};
+        QTest::newRow("file, line end")      << fromFile << QByteArray("file-token\n")   << QByteArray() << QByteArray("Bearer file-token") << false;
+        QTest::newRow("file, CR LF")         << fromFile << QByteArray("file-token\r\n") << QByteArray() << QByteArray("Bearer file-token") << false;
+        QTest::newRow("file, no line end")   << fromFile << QByteArray("file-token")     << QByteArray() << QByteArray("Bearer file-token") << false;
+        QTest::newRow("standard input")      << QStringList{"--token-file", "-"} << QByteArray() << QByteArray("stdin-token\n")
+                                             << QByteArray("Bearer stdin-token") << false;
+        QTest::newRow("--token")             << QStringList{"--token", "arg-token"} << QByteArray() << QByteArray()
+                                             << QByteArray("Bearer arg-token") << true;
+        QTest::newRow("no token")            << QStringList() << QByteArray() << QByteArray() << QByteArray() << false;
+    }
+
+    void sysinfoToken()
+    {
+        QFETCH(QStringList, tokenArguments);
+        QFETCH(QByteArray, fileContent);
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, sent);
+        QFETCH(bool, warned);
+
+        const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
+        QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        const QString tokenFile = m_dir.filePath(QStringLiteral("token"));
+        QVERIFY(testhelpers::writeFile(tokenFile, fileContent));
+        tokenArguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), tokenFile);
+
+        const ToolRun run = runTool(QStringList{QStringLiteral("--post"), url(QStringLiteral("/facts")),
+                                                QStringLiteral("--cacert"), caFile} + tokenArguments, input);
+        QVERIFY(run.finished);
+        QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
+        QCOMPARE(m_server->received.size(), 1);
+        QCOMPARE(m_server->received.first().header("AuthToken"), sent.isEmpty() ? QList<QByteArray>() : QList<QByteArray>{sent});
+        QCOMPARE(run.err.contains("warning: --token"), warned);
+        for (const QByteArray &token : {QByteArray("file-token"), QByteArray("stdin-token"), QByteArray("arg-token")})
+            QVERIFY(!run.err.contains(token));
+    }
+
+    // Wrong usage and unusable token files end the tool before it connects anywhere.
+    void sysinfoRefusesBeforeSending_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("fileContent");
+        QTest::addColumn<QByteArray>("message");
+
+        const QStringList post{QStringLiteral("--post"), QStringLiteral("URL")};
+        const QStringList fromFile{QStringLiteral("--token-file"), QStringLiteral("FILE")};
+        QTest::newRow("file missing")       << post + QStringList{"--token-file", "/nonexistent/kvo-token"} << QByteArray()
+                                            << QByteArray("cannot open the token file");
+        QTest::newRow("file is a directory") << post + QStringList{"--token-file", "/"} << QByteArray()
+                                            << QByteArray("cannot open the token file");
+        QTest::newRow("empty file")         << post + fromFile << QByteArray()                  << QByteArray("the token file is empty");
+        QTest::newRow("only a line end")    << post + fromFile << QByteArray("\n")              << QByteArray("the token file is empty");
+        QTest::newRow("two lines")          << post + fromFile << QByteArray("tok\nen\n")       << QByteArray("more than one line");
+        QTest::newRow("carriage return")    << post + fromFile << QByteArray("tok\ren")         << QByteArray("more than one line");
+        QTest::newRow("larger than 64 KiB") << post + fromFile << QByteArray(64 * 1024 + 1, 't') << QByteArray("larger than 64 KiB");
+        QTest::newRow("file and --token")   << post + fromFile + QStringList{"--token", "t"} << QByteArray("t")
+                                            << QByteArray("either --token-file or --token");
+        QTest::newRow("file without --post") << fromFile           << QByteArray("t")             << QByteArray("only go with --post");
+    }
+
+    void sysinfoRefusesBeforeSending()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, fileContent);
+        QFETCH(QByteArray, message);
+
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString tokenFile = m_dir.filePath(QStringLiteral("token"));
+        QVERIFY(testhelpers::writeFile(tokenFile, fileContent));
+        arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), tokenFile);
+        arguments.replaceInStrings(QRegularExpression(QStringLiteral("^URL$")),
+                                   QStringLiteral("https://127.0.0.1:%1/facts").arg(probe.serverPort()));
+
+        const ToolRun run = runTool(arguments);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 64);
+        QVERIFY2(run.err.contains(message), run.err.constData());
+        QCOMPARE(run.out, QByteArray());
+        // A connection the tool made would wait in the listener's queue.
+        QVERIFY(!probe.hasPendingConnections());
+        QVERIFY(!probe.waitForNewConnection(0));
     }
 };
 
