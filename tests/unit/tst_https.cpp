@@ -125,6 +125,7 @@ struct Request
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;
     QPointer<QSslSocket> socket;
+    QSsl::SslProtocol protocol = QSsl::UnknownProtocol;
 
     QByteArray path() const { return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?')); }
     QList<QByteArray> header(const QByteArray &name) const
@@ -157,6 +158,7 @@ public:
     QList<Request> received;
     QList<Request> held;
     int hugeSize = 16 * 1024 * 1024;
+    QSsl::SslProtocol protocol = QSsl::SecureProtocols;
 
     void answerHeld(int index, const QByteArray &body)
     {
@@ -174,6 +176,7 @@ protected:
         }
         socket->setLocalCertificate(m_certificate);
         socket->setPrivateKey(m_key);
+        socket->setProtocol(protocol);
         connect(socket, &QSslSocket::readyRead, this, [this, socket] { readRequests(socket); });
         connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
         // A client that refuses the certificate ends the handshake; the socket goes with it.
@@ -209,6 +212,7 @@ private:
                 return;
             request.body = buffer.mid(end + 4, length);
             request.socket = socket;
+            request.protocol = socket->sessionProtocol();
             buffer.remove(0, end + 4 + length);
             received.append(request);
             answer(socket, request);
@@ -861,6 +865,45 @@ private Q_SLOTS:
         QCOMPARE(run.err.contains("warning: --token"), warned);
         for (const QByteArray &token : {QByteArray("file-token"), QByteArray("stdin-token"), QByteArray("arg-token")})
             QVERIFY(!run.err.contains(token));
+    }
+
+    // The client asks for TLS 1.2 or later itself: a default configuration that allows only an
+    // older version neither holds it back nor makes it accept less.
+    void tlsVersionAskedForByTheClient_data()
+    {
+        QTest::addColumn<int>("platformDefault");
+        QTest::addColumn<int>("server");
+
+        QTest::newRow("default TLS 1.0, server any")     << int(QSsl::TlsV1_0) << int(QSsl::SecureProtocols);
+        QTest::newRow("default TLS 1.1, server any")     << int(QSsl::TlsV1_1) << int(QSsl::SecureProtocols);
+        QTest::newRow("default TLS 1.1, server 1.2")     << int(QSsl::TlsV1_1) << int(QSsl::TlsV1_2);
+        QTest::newRow("default TLS 1.0+, server 1.3")    << int(QSsl::TlsV1_0OrLater) << int(QSsl::TlsV1_3);
+        QTest::newRow("default any, server 1.2")         << int(QSsl::AnyProtocol) << int(QSsl::TlsV1_2);
+    }
+
+    void tlsVersionAskedForByTheClient()
+    {
+        QFETCH(int, platformDefault);
+        QFETCH(int, server);
+
+        const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+        QSslConfiguration lax = saved;
+        lax.setProtocol(QSsl::SslProtocol(platformDefault));
+        QSslConfiguration::setDefaultConfiguration(lax);
+        m_server->protocol = QSsl::SslProtocol(server);
+
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        client.sendPost(url(QStringLiteral("/report")), "{}", QString());
+        const bool arrived = data.wait(20000);
+        QSslConfiguration::setDefaultConfiguration(saved);
+        m_server->protocol = QSsl::SecureProtocols;
+
+        QVERIFY(arrived);
+        QCOMPARE(dataAt(data, 0).httpCode, 200);
+        QCOMPARE(m_server->received.size(), 1);
+        const QSsl::SslProtocol used = m_server->received.first().protocol;
+        QVERIFY2(used == QSsl::TlsV1_2 || used == QSsl::TlsV1_3, qPrintable(QString::number(int(used))));
     }
 
     // Wrong usage and unusable token files end the tool before it connects anywhere.

@@ -8,6 +8,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QSslConfiguration>
 #include <QStringList>
 #include <QUrl>
 
@@ -123,6 +124,10 @@ void https::sendPost(const QString &url, const QByteArray &data, QString token)
     }
     request.setUrl(QUrl(url, QUrl::TolerantMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    // Asked for here rather than left to whatever the platform's default configuration allows.
+    QSslConfiguration tls = request.sslConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    request.setSslConfiguration(tls);
     m_manager.post(request, data);
 
     qCWarning(agentLog) << "http sendPost url:" << protectLogValue(url.toUtf8())
