@@ -9,9 +9,10 @@
 //
 // With --post the same JSON is posted through the agent's HTTPS client instead, and the reply is
 // printed: "HTTP status: N", one "Name: value" line per response header, an empty line and the
-// body. Exit status 0 for a 2xx status, 1 for any other status (0 when no HTTP response came),
-// 2 when no reply came within the time-out. Wrong usage, or a token file that cannot be read or
-// does not hold one line, ends the tool with 64 before anything is gathered or sent.
+// body, control characters escaped. Exit status 0 for a 2xx status, 1 for any other status (0
+// when no HTTP response came), 2 when no reply came within the time-out. A URL that is not https,
+// wrong usage, or a token file that cannot be read or does not hold one line ends the tool with
+// 64 before anything is gathered or sent.
 #include "agentcore.h"
 #include "constants.h"
 #include "net/https.h"
@@ -30,6 +31,8 @@
 #include <QSslConfiguration>
 #include <QTextCodec>
 #include <QTimer>
+#include <QUrl>
+#include <QVector>
 
 #include <cstdio>
 #include <future>
@@ -80,6 +83,38 @@ QByteArray orderedObject(const std::vector<std::pair<QString, QJsonValue>> &memb
     return out;
 }
 
+// Text a server sent, made safe for a terminal: control characters, C1 controls and the
+// bidirectional formatting characters are shown as \n, \r, \t, \xNN or \u{NNNN}, so no reply can
+// move the cursor, drive the terminal or reorder what is shown; bytes that are no UTF-8 become
+// U+FFFD. In a body, line feeds and tabs stay, as does a carriage return before a line feed, so a
+// JSON body that holds none of these prints unchanged.
+QByteArray terminalSafe(const QByteArray &text, bool body)
+{
+    const QVector<uint> codePoints = QString::fromUtf8(text.constData(), text.size()).toUcs4();
+    QString out;
+    out.reserve(codePoints.size());
+    for (int i = 0; i < codePoints.size(); ++i) {
+        const uint c = codePoints.at(i);
+        const bool lineEnd = c == '\n' || (c == '\r' && i + 1 < codePoints.size() && codePoints.at(i + 1) == '\n');
+        if (body && (lineEnd || c == '\t'))
+            out += QChar(c);
+        else if (c == '\n')
+            out += QLatin1String("\\n");
+        else if (c == '\r')
+            out += QLatin1String("\\r");
+        else if (c == '\t')
+            out += QLatin1String("\\t");
+        else if (c < 0x20 || c == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        else if ((c >= 0x80 && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x2028 && c <= 0x202e)
+                 || (c >= 0x2066 && c <= 0x2069))
+            out += QStringLiteral("\\u{%1}").arg(c, 4, 16, QLatin1Char('0'));
+        else
+            out += QString::fromUcs4(&c, 1);
+    }
+    return out.toUtf8();
+}
+
 // Posts json and prints the reply; returns the exit status.
 int post(QCoreApplication &app, const QString &url, const QByteArray &json, const QString &token, int timeoutSeconds)
 {
@@ -88,8 +123,8 @@ int post(QCoreApplication &app, const QString &url, const QByteArray &json, cons
     auto printReply = [&](int httpCode, const QVariantMap &headers, const QByteArray &body) {
         QByteArray out = "HTTP status: " + QByteArray::number(httpCode) + '\n';
         for (auto it = headers.cbegin(); it != headers.cend(); ++it)
-            out += it.key().toUtf8() + ": " + it.value().toByteArray() + '\n';
-        out += '\n' + body;
+            out += terminalSafe(it.key().toUtf8(), false) + ": " + terminalSafe(it.value().toByteArray(), false) + '\n';
+        out += '\n' + terminalSafe(body, true);
         const bool written = std::fwrite(out.constData(), 1, size_t(out.size()), stdout) == size_t(out.size())
             && std::fflush(stdout) == 0;
         status = written && httpCode >= 200 && httpCode < 300 ? 0 : 1;
@@ -217,6 +252,14 @@ int main(int argc, char *argv[])
         return 64;
     }
     const bool posting = parser.isSet(postOption);
+    if (posting) {
+        // The client itself posts to any URL; this tool sends the facts and a token, never in clear.
+        const QUrl target(parser.value(postOption), QUrl::TolerantMode);
+        if (target.scheme() != QLatin1String("https") || target.host().isEmpty()) {
+            std::fputs("kvo-sysinfo: --post takes an https:// URL only\n", stderr);
+            return 64;
+        }
+    }
     if (!posting && (parser.isSet(tokenOption) || parser.isSet(tokenFileOption) || parser.isSet(caOption))) {
         std::fputs("kvo-sysinfo: --token, --token-file and --cacert only go with --post\n", stderr);
         return 64;

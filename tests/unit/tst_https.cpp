@@ -234,6 +234,12 @@ private:
             socket->write(response(status, "Status " + QByteArray::number(status),
                                    R"({"error":"rejected","status":)" + QByteArray::number(status) + '}',
                                    "X-Status: " + QByteArray::number(status) + "\r\n"));
+        } else if (path == "/controls") {
+            // What a hostile server may send to whoever prints its reply.
+            socket->write(response(200, "OK",
+                                   QByteArray("line1\n\x1b[2J\x1b[31mred\r\nline2\rover\twrite \xe2\x80\xae esrever \xc2\x9b csi "
+                                              "\x00 nul \xff bad \\ slash", 75),
+                                   "X-Title: \x1b]0;owned\x07 t\x08\x7f\r\n"));
         } else if (path == "/dup") {
             socket->write(response(200, "OK", "{}", "X-Dup: first\r\nX-Dup: second\r\nx-case: lower\r\nX-Case: upper\r\n"
                                             "Set-Cookie: a=1\r\nSet-Cookie: b=2\r\nX-Single: \xc3\xa9t\xc3\xa9\r\n"));
@@ -867,6 +873,27 @@ private Q_SLOTS:
             QVERIFY(!run.err.contains(token));
     }
 
+    // Nothing a server sends reaches the terminal as a control sequence; a plain JSON body prints
+    // as it came.
+    void sysinfoEscapesReply()
+    {
+        const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
+        QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        const ToolRun run = runTool({QStringLiteral("--post"), url(QStringLiteral("/controls")), QStringLiteral("--cacert"), caFile});
+        QVERIFY(run.finished);
+        QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
+        QVERIFY2(run.out.contains("\nX-Title: \\x1b]0;owned\\x07 t\\x08\\x7f\n"), run.out.constData());
+        QVERIFY2(run.out.endsWith("\n\nline1\n\\x1b[2J\\x1b[31mred\r\nline2\\rover\twrite \\u{202e} esrever \\u{009b} csi "
+                                  "\\x00 nul \xef\xbf\xbd bad \\ slash"),
+                 run.out.constData());
+        for (const char control : {'\x1b', '\x07', '\x08', '\x7f', '\0'})
+            QVERIFY(!run.out.contains(control));
+
+        const ToolRun plain = runTool({QStringLiteral("--post"), url(QStringLiteral("/error")), QStringLiteral("--cacert"), caFile});
+        QVERIFY(plain.finished);
+        QVERIFY(plain.out.endsWith("\n\n{\"error\":\"database unavailable\",\"code\":17}"));
+    }
+
     // The client asks for TLS 1.2 or later itself: a default configuration that allows only an
     // older version neither holds it back nor makes it accept less.
     void tlsVersionAskedForByTheClient_data()
@@ -927,6 +954,15 @@ private Q_SLOTS:
         QTest::newRow("file and --token")   << post + fromFile + QStringList{"--token", "t"} << QByteArray("t")
                                             << QByteArray("either --token-file or --token");
         QTest::newRow("file without --post") << fromFile           << QByteArray("t")             << QByteArray("only go with --post");
+        // The facts and the token never leave in clear, nor to anything but an https server.
+        const QByteArray httpsOnly("--post takes an https:// URL only");
+        QTest::newRow("http")               << QStringList{"--post", "http://127.0.0.1:PORT/facts"}  << QByteArray() << httpsOnly;
+        QTest::newRow("HTTP")               << QStringList{"--post", "HTTP://127.0.0.1:PORT/facts"}  << QByteArray() << httpsOnly;
+        QTest::newRow("no scheme")          << QStringList{"--post", "127.0.0.1:PORT/facts"}         << QByteArray() << httpsOnly;
+        QTest::newRow("https without host") << QStringList{"--post", "https:/facts"}                 << QByteArray() << httpsOnly;
+        QTest::newRow("file")               << QStringList{"--post", "file:///tmp/kvo-facts"}        << QByteArray() << httpsOnly;
+        QTest::newRow("http with token file") << QStringList{"--post", "http://127.0.0.1:PORT/facts"} + fromFile << QByteArray("t")
+                                            << httpsOnly;
     }
 
     void sysinfoRefusesBeforeSending()
@@ -940,8 +976,8 @@ private Q_SLOTS:
         const QString tokenFile = m_dir.filePath(QStringLiteral("token"));
         QVERIFY(testhelpers::writeFile(tokenFile, fileContent));
         arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), tokenFile);
-        arguments.replaceInStrings(QRegularExpression(QStringLiteral("^URL$")),
-                                   QStringLiteral("https://127.0.0.1:%1/facts").arg(probe.serverPort()));
+        arguments.replaceInStrings(QRegularExpression(QStringLiteral("^URL$")), QStringLiteral("https://127.0.0.1:PORT/facts"));
+        arguments.replaceInStrings(QStringLiteral("PORT"), QString::number(probe.serverPort()));
 
         const ToolRun run = runTool(arguments);
         QVERIFY(run.finished);
