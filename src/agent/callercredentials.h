@@ -16,7 +16,9 @@ class CallerCredentials : public QObject
 {
     Q_OBJECT
 public:
+    // bus is the connection the calls arrive on.
     explicit CallerCredentials(const QDBusConnection &bus);
+    ~CallerCredentials() override;
 
     // Empty when the bus cannot tell, for instance because the caller has already left.
     QVector<QByteArray> journalFields(const QString &uniqueName);
@@ -27,6 +29,7 @@ private Q_SLOTS:
     void nameOwnerChanged(const QString &name, const QString &oldOwner, const QString &newOwner);
 
 private:
-    QDBusConnection m_bus;
+    QString m_questionsConnection;
+    bool m_questionsConnected = false;
     QHash<QString, QVector<QByteArray>> m_known;
 };
