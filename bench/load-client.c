@@ -2,11 +2,13 @@
 //
 // Load client and process probes for the benchmarks, on the system bus (DBUS_SYSTEM_BUS_ADDRESS).
 //
-//   kvo-bench-load call METHOD BYTES CALLS CLIENTS [WARMUP]
+//   kvo-bench-load call METHOD BYTES CALLS CLIENTS [WARMUP [fresh]]
 //       METHOD: custom | devicetree | qrcode | qrcode3 (the signature without the flag).
 //       CALLS calls in all, spread over CLIENTS processes with a connection each, after WARMUP
 //       (default 20) calls per client that are not counted. Prints calls/s, the median latency
 //       and the service's own CPU time per call, from /proc/PID/stat of the name's owner.
+//       With "fresh" every call goes over a connection of its own, opened for it and closed
+//       after its reply, as a caller that starts a tool per call does.
 //   kvo-bench-load startup TIMEOUT_MS COMMAND [ARG...]
 //       Starts COMMAND and prints the time from exec to the bus name being owned; then ends it
 //       with SIGTERM and waits until the name is free again.
@@ -221,7 +223,8 @@ static int runCalls(int argc, char **argv)
     const long calls = strtol(argv[2], NULL, 10);
     const int clients = atoi(argv[3]);
     const long warmup = argc > 4 ? strtol(argv[4], NULL, 10) : 20;
-    if (calls <= 0 || clients <= 0 || warmup < 0)
+    const int fresh = argc > 5 && !strcmp(argv[5], "fresh");
+    if (calls <= 0 || clients <= 0 || warmup < 0 || (argc > 5 && !fresh))
         return 2;
 
     char *data = malloc(plan.size ? plan.size : 1);
@@ -253,14 +256,23 @@ static int runCalls(int argc, char **argv)
             die("fork", errno);
         if (children[c] == 0) {
             sd_bus *own = openBus();
-            for (long i = 0; i < warmup; ++i)
+            for (long i = 0; i < warmup; ++i) {
+                if (fresh) {
+                    sd_bus_flush_close_unref(own);
+                    own = openBus();
+                }
                 callOnce(own, &plan);
+            }
             const long first = calls * c / n, last = calls * (c + 1) / n;
             char byte = 1;
             if (write(ready[1], &byte, 1) != 1 || read(go[0], &byte, 1) != 1)
                 _exit(1);
             for (long i = first; i < last; ++i) {
                 const uint64_t t0 = nowNs();
+                if (fresh) {
+                    sd_bus_flush_close_unref(own);
+                    own = openBus();
+                }
                 if (callOnce(own, &plan) < 0)
                     __atomic_add_fetch(failures, 1, __ATOMIC_RELAXED);
                 latencies[i] = nowNs() - t0;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 //
 // kvo-sysinfo [--pretty]
-// kvo-sysinfo [--pretty] --post URL [--token TOKEN] [--cacert FILE] [--timeout SECONDS]
+// kvo-sysinfo [--pretty] --post URL [--token-file FILE | --token TOKEN] [--cacert FILE] [--timeout SECONDS]
 //
 // Prints the facts the agent gathers about this machine as one JSON object on standard output,
 // keys in a fixed order. Log lines go to standard error in the agent's line format, with the
@@ -9,8 +9,10 @@
 //
 // With --post the same JSON is posted through the agent's HTTPS client instead, and the reply is
 // printed: "HTTP status: N", one "Name: value" line per response header, an empty line and the
-// body. Exit status 0 for a 2xx status, 1 for any other status (0 when no HTTP response came),
-// 2 when no reply came within the time-out.
+// body, control characters escaped. Exit status 0 for a 2xx status, 1 for any other status (0
+// when no HTTP response came), 2 when no reply came within the time-out. A URL that is not https,
+// wrong usage, or a token file that cannot be read or does not hold one line ends the tool with
+// 64 before anything is gathered or sent.
 #include "agentcore.h"
 #include "constants.h"
 #include "net/https.h"
@@ -21,6 +23,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,6 +31,8 @@
 #include <QSslConfiguration>
 #include <QTextCodec>
 #include <QTimer>
+#include <QUrl>
+#include <QVector>
 
 #include <cstdio>
 #include <future>
@@ -78,6 +83,38 @@ QByteArray orderedObject(const std::vector<std::pair<QString, QJsonValue>> &memb
     return out;
 }
 
+// Text a server sent, made safe for a terminal: control characters, C1 controls and the
+// bidirectional formatting characters are shown as \n, \r, \t, \xNN or \u{NNNN}, so no reply can
+// move the cursor, drive the terminal or reorder what is shown; bytes that are no UTF-8 become
+// U+FFFD. In a body, line feeds and tabs stay, as does a carriage return before a line feed, so a
+// JSON body that holds none of these prints unchanged.
+QByteArray terminalSafe(const QByteArray &text, bool body)
+{
+    const QVector<uint> codePoints = QString::fromUtf8(text.constData(), text.size()).toUcs4();
+    QString out;
+    out.reserve(codePoints.size());
+    for (int i = 0; i < codePoints.size(); ++i) {
+        const uint c = codePoints.at(i);
+        const bool lineEnd = c == '\n' || (c == '\r' && i + 1 < codePoints.size() && codePoints.at(i + 1) == '\n');
+        if (body && (lineEnd || c == '\t'))
+            out += QChar(c);
+        else if (c == '\n')
+            out += QLatin1String("\\n");
+        else if (c == '\r')
+            out += QLatin1String("\\r");
+        else if (c == '\t')
+            out += QLatin1String("\\t");
+        else if (c < 0x20 || c == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+        else if ((c >= 0x80 && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x2028 && c <= 0x202e)
+                 || (c >= 0x2066 && c <= 0x2069))
+            out += QStringLiteral("\\u{%1}").arg(c, 4, 16, QLatin1Char('0'));
+        else
+            out += QString::fromUcs4(&c, 1);
+    }
+    return out.toUtf8();
+}
+
 // Posts json and prints the reply; returns the exit status.
 int post(QCoreApplication &app, const QString &url, const QByteArray &json, const QString &token, int timeoutSeconds)
 {
@@ -86,8 +123,8 @@ int post(QCoreApplication &app, const QString &url, const QByteArray &json, cons
     auto printReply = [&](int httpCode, const QVariantMap &headers, const QByteArray &body) {
         QByteArray out = "HTTP status: " + QByteArray::number(httpCode) + '\n';
         for (auto it = headers.cbegin(); it != headers.cend(); ++it)
-            out += it.key().toUtf8() + ": " + it.value().toByteArray() + '\n';
-        out += '\n' + body;
+            out += terminalSafe(it.key().toUtf8(), false) + ": " + terminalSafe(it.value().toByteArray(), false) + '\n';
+        out += '\n' + terminalSafe(body, true);
         const bool written = std::fwrite(out.constData(), 1, size_t(out.size()), stdout) == size_t(out.size())
             && std::fflush(stdout) == 0;
         status = written && httpCode >= 200 && httpCode < 300 ? 0 : 1;
@@ -121,6 +158,56 @@ bool trustCaFile(const QString &path)
     return true;
 }
 
+// A bearer token is a few hundred bytes; anything far larger is not a token file.
+constexpr qint64 maxTokenFileBytes = 64 * 1024;
+
+// The token of --token-file: the whole file, or standard input for "-", without the line end
+// that closes it. On failure returns false and sets error.
+bool readTokenFile(const QString &path, QString *token, QString *error)
+{
+    QFile file;
+    bool opened;
+    if (path == QLatin1String("-")) {
+        opened = file.open(stdin, QIODevice::ReadOnly);
+    } else {
+        file.setFileName(path);
+        opened = file.open(QIODevice::ReadOnly);
+    }
+    if (!opened) {
+        *error = QStringLiteral("cannot open the token file: ") + file.errorString();
+        return false;
+    }
+    QByteArray data;
+    while (data.size() <= maxTokenFileBytes) {
+        const QByteArray chunk = file.read(maxTokenFileBytes + 1 - data.size());
+        if (chunk.isEmpty())
+            break;
+        data += chunk;
+    }
+    if (file.error() != QFileDevice::NoError) {
+        *error = QStringLiteral("cannot read the token file: ") + file.errorString();
+        return false;
+    }
+    if (data.size() > maxTokenFileBytes) {
+        *error = QStringLiteral("the token file is larger than 64 KiB");
+        return false;
+    }
+    if (data.endsWith('\n'))
+        data.chop(1);
+    if (data.endsWith('\r'))
+        data.chop(1);
+    if (data.isEmpty()) {
+        *error = QStringLiteral("the token file is empty");
+        return false;
+    }
+    if (data.contains('\n') || data.contains('\r')) {
+        *error = QStringLiteral("the token file holds more than one line");
+        return false;
+    }
+    *token = QString::fromUtf8(data);
+    return true;
+}
+
 // Starts one fact on a thread of its own; get() on the result waits for it. Where no thread can
 // be started, the fact is gathered by get() itself.
 template<typename Fact>
@@ -143,7 +230,11 @@ int main(int argc, char *argv[])
     parser.addOption({QStringLiteral("pretty"), QStringLiteral("Indent the JSON.")});
     const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post the JSON to <url> and print the reply."),
                                         QStringLiteral("url"));
-    const QCommandLineOption tokenOption(QStringLiteral("token"), QStringLiteral("Bearer token sent with --post."),
+    const QCommandLineOption tokenFileOption(QStringLiteral("token-file"),
+                                             QStringLiteral("Send the bearer token in <file> (one line; - for standard input) with --post."),
+                                             QStringLiteral("file"));
+    const QCommandLineOption tokenOption(QStringLiteral("token"),
+                                         QStringLiteral("Bearer token sent with --post; every user can read it in the process list, so prefer --token-file."),
                                          QStringLiteral("token"));
     const QCommandLineOption caOption(QStringLiteral("cacert"),
                                       QStringLiteral("Also trust the CA certificates in <file> (PEM) for this run."),
@@ -151,7 +242,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
                                            QStringLiteral("Give up on the reply after <seconds> (default 60)."),
                                            QStringLiteral("seconds"), QStringLiteral("60"));
-    parser.addOptions({postOption, tokenOption, caOption, timeoutOption});
+    parser.addOptions({postOption, tokenFileOption, tokenOption, caOption, timeoutOption});
     parser.process(app);
 
     bool timeoutValid = false;
@@ -161,9 +252,34 @@ int main(int argc, char *argv[])
         return 64;
     }
     const bool posting = parser.isSet(postOption);
-    if (!posting && (parser.isSet(tokenOption) || parser.isSet(caOption))) {
-        std::fputs("kvo-sysinfo: --token and --cacert only go with --post\n", stderr);
+    if (posting) {
+        // The client itself posts to any URL; this tool sends the facts and a token, never in clear.
+        const QUrl target(parser.value(postOption), QUrl::TolerantMode);
+        if (target.scheme() != QLatin1String("https") || target.host().isEmpty()) {
+            std::fputs("kvo-sysinfo: --post takes an https:// URL only\n", stderr);
+            return 64;
+        }
+    }
+    if (!posting && (parser.isSet(tokenOption) || parser.isSet(tokenFileOption) || parser.isSet(caOption))) {
+        std::fputs("kvo-sysinfo: --token, --token-file and --cacert only go with --post\n", stderr);
         return 64;
+    }
+    QString token;
+    if (parser.isSet(tokenFileOption)) {
+        if (parser.isSet(tokenOption)) {
+            std::fputs("kvo-sysinfo: give either --token-file or --token, not both\n", stderr);
+            return 64;
+        }
+        QString error;
+        if (!readTokenFile(parser.value(tokenFileOption), &token, &error)) {
+            std::fprintf(stderr, "kvo-sysinfo: %s\n", qUtf8Printable(error));
+            return 64;
+        }
+    } else if (parser.isSet(tokenOption)) {
+        std::fputs("kvo-sysinfo: warning: --token shows the token to every user of this machine for as long as the "
+                   "tool runs; use --token-file\n",
+                   stderr);
+        token = parser.value(tokenOption);
     }
     if (parser.isSet(caOption) && !trustCaFile(parser.value(caOption))) {
         std::fputs("kvo-sysinfo: no PEM certificate in the --cacert file\n", stderr);
@@ -224,7 +340,7 @@ int main(int argc, char *argv[])
     };
     const QByteArray json = orderedObject(facts, parser.isSet(QStringLiteral("pretty")));
     if (posting)
-        return post(app, parser.value(postOption), json, parser.value(tokenOption), timeoutSeconds);
+        return post(app, parser.value(postOption), json, token, timeoutSeconds);
     const bool written = std::fwrite(json.constData(), 1, size_t(json.size()), stdout) == size_t(json.size())
         && std::fflush(stdout) == 0;
     return written ? 0 : 1;

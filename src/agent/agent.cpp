@@ -2,13 +2,17 @@
 #include "agent.h"
 
 #include "agentlog.h"
+#include "callercredentials.h"
 #include "constants.h"
 #include "processexit.h"
 #include "supportfiles.h"
 #include "watcher.h"
 
+#include <simplelog/journalappender.h>
 #include <simplelog/logmanager.h>
 
+#include <QDBusConnection>
+#include <QDBusMessage>
 #include <QTimer>
 
 #include <malloc.h>
@@ -24,6 +28,7 @@ public:
     AgentPrivate(Agent *owner, AgentCore *core)
         : core(core)
         , owner(owner)
+        , callers(QDBusConnection::systemBus())
     {
     }
 
@@ -38,6 +43,7 @@ public:
     AgentCore *core;
     Agent *owner;
     QTimer trimTimer;
+    CallerCredentials callers;
 };
 
 // Runs on the watcher thread while the main thread may be in the middle of a call. Taking the
@@ -69,8 +75,14 @@ Agent::~Agent()
     d->watcherThread->wait();
 }
 
+QVector<QByteArray> Agent::callerFields()
+{
+    return calledFromDBus() ? d->callers.journalFields(message().service()) : QVector<QByteArray>();
+}
+
 void Agent::updateDeviceTreeFile(const QByteArray &data)
 {
+    const simplelog::ScopedJournalFields caller(callerFields());
     supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::deviceTreeFileName(), data,
                                    {"Device Tree File open success!", "Device Tree File open error!"});
     d->afterPayload(data);
@@ -78,6 +90,7 @@ void Agent::updateDeviceTreeFile(const QByteArray &data)
 
 void Agent::updateCustomFile(const QByteArray &data)
 {
+    const simplelog::ScopedJournalFields caller(callerFields());
     supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::customerFileName(), data,
                                    {"Custom File open success!", "Custom File open error!"});
     d->afterPayload(data);
@@ -86,6 +99,7 @@ void Agent::updateCustomFile(const QByteArray &data)
 void Agent::downloadQRCode(const QString &qrCodeType, QString saveName, const QByteArray &data,
                            bool delCacheFile)
 {
+    const simplelog::ScopedJournalFields caller(callerFields());
     supportfiles::storeQrCode(kvo::qrCodeDirectory(), qrCodeType, saveName, data, delCacheFile);
     d->afterPayload(data);
 }

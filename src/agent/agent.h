@@ -2,8 +2,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDBusContext>
 #include <QObject>
 #include <QString>
+#include <QVector>
 
 #include <memory>
 
@@ -11,8 +13,9 @@ class AgentCore;
 class AgentPrivate;
 
 // The one object the agent exports on the system bus. Its slots unpack a call and hand it to
-// the support-file functions; callers get an empty reply whatever happened.
-class Agent : public QObject
+// the support-file functions; callers get an empty reply whatever happened. The journal entries
+// of a call name its caller (CALLER_UID=, CALLER_PID=).
+class Agent : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.corvid.serviceandsupport.agent")
@@ -27,5 +30,8 @@ public Q_SLOTS:
                                      const QByteArray &data, bool delCacheFile = false);
 
 private:
+    // The journal fields that name the caller of the call being served.
+    QVector<QByteArray> callerFields();
+
     std::unique_ptr<AgentPrivate> d;
 };

@@ -11,6 +11,10 @@ inline QString agentObjectPath() { return QStringLiteral("/com/corvid/serviceand
 inline QString agentInterface() { return QStringLiteral("com.corvid.serviceandsupport.agent"); }
 inline constexpr int agentRegisterOptions = 0x770;
 
+inline QString busDaemonService() { return QStringLiteral("org.freedesktop.DBus"); }
+inline QString busDaemonPath() { return QStringLiteral("/org/freedesktop/DBus"); }
+inline QString busDaemonInterface() { return QStringLiteral("org.freedesktop.DBus"); }
+
 inline QString organizationName() { return QStringLiteral("kvo-agent"); }
 inline constexpr const char *localeCodec = "UTF-8";
 

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstring>
 #include <sys/uio.h>
+#include <utility>
 
 // Without this, sd-journal.h turns sd_journal_sendv() into a macro that adds this file's own
 // CODE_FILE/CODE_LINE/CODE_FUNC next to the ones we send.
@@ -51,14 +52,35 @@ public:
     }
 
 private:
-    static constexpr int Capacity = 7;
+    static constexpr int Capacity = 7 + ScopedJournalFields::MaxFields;
     QByteArray m_buffer;
     int m_starts[Capacity] = {};
     int m_ends[Capacity] = {};
     int m_count = 0;
 };
 
+thread_local const ScopedJournalFields *t_fieldsScope = nullptr;
+
 } // namespace
+
+ScopedJournalFields::ScopedJournalFields(QVector<QByteArray> fields)
+    : m_fields(std::move(fields))
+    , m_outer(t_fieldsScope)
+{
+    if (m_fields.size() > MaxFields)
+        m_fields.resize(MaxFields);
+    t_fieldsScope = this;
+}
+
+ScopedJournalFields::~ScopedJournalFields()
+{
+    t_fieldsScope = m_outer;
+}
+
+const QVector<QByteArray> *ScopedJournalFields::current()
+{
+    return t_fieldsScope ? &t_fieldsScope->m_fields : nullptr;
+}
 
 JournalAppender::JournalAppender()
     : m_identifier(program_invocation_short_name)
@@ -101,6 +123,10 @@ int JournalAppender::write(QtMsgType type, const QMessageLogContext &context,
     fields.add("CODE_FILE=", context.file);
     fields.add("CODE_LINE=", lineText);
     fields.add("CODE_FUNC=", context.function);
+    if (const QVector<QByteArray> *extra = ScopedJournalFields::current()) {
+        for (const QByteArray &field : *extra)
+            fields.add("", field);
+    }
     return fields.send();
 }
 

@@ -1,9 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Runs under sandbox-run --journal: a private journald owns /run/systemd/journal/socket and
-// stores into /run/log/journal, and /var/log is a throw-away tmpfs.
+// stores into /run/log/journal, and /var/log is a throw-away tmpfs. The agent's own entries are
+// checked on a private system bus.
+#include "callercredentials.h"
+#include "testsupport.h"
+
 #include <simplelog/logmanager.h>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -19,6 +26,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <memory>
 #include <csignal>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -126,6 +134,103 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// dbus-monitor of the private bus, watching the questions about callers that reach the bus.
+class CredentialsMonitor
+{
+public:
+    CredentialsMonitor()
+    {
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        // Line-buffered: dbus-monitor writes to a pipe in blocks otherwise.
+        m_process.start(QStringLiteral("stdbuf"),
+                        {QStringLiteral("-oL"), QStringLiteral("dbus-monitor"), QStringLiteral("--system"),
+                         QStringLiteral("type='method_call',interface='org.freedesktop.DBus',member='GetConnectionCredentials'")});
+        m_process.waitForStarted(10000);
+    }
+    ~CredentialsMonitor()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+
+    // A monitor gives up its name as soon as it is one; from then on it sees every question.
+    bool waitUntilMonitoring() { return waitForText("member=NameLost"); }
+
+    // The names that connections of process pid asked the bus about, in order, up to a
+    // question of this process's own whose arrival shows that everything sent before it has
+    // been seen.
+    QStringList askedBy(qint64 pid)
+    {
+        const QString sentinel = QStringLiteral("com.corvid.kvo.sentinel%1").arg(++m_sentinels);
+        QDBusMessage question = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                               QStringLiteral("/org/freedesktop/DBus"),
+                                                               QStringLiteral("org.freedesktop.DBus"),
+                                                               QStringLiteral("GetConnectionCredentials"));
+        question << sentinel;
+        QDBusConnection::systemBus().call(question);
+        if (!waitForText("string \"" + sentinel.toUtf8() + '"'))
+            return {QStringLiteral("<the monitor missed its sentinel>")};
+        static const QRegularExpression asked(
+            QStringLiteral("^method call [^\\n]* sender=(\\S+) -> destination=org\\.freedesktop\\.DBus [^\\n]*"
+                           "member=GetConnectionCredentials\\n\\s+string \"([^\"]*)\""),
+            QRegularExpression::MultilineOption);
+        QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
+        QStringList names;
+        for (auto it = asked.globalMatch(QString::fromUtf8(m_output)); it.hasNext();) {
+            const QRegularExpressionMatch match = it.next();
+            if (bus->servicePid(match.captured(1)).value() == pid)
+                names.append(match.captured(2));
+        }
+        return names;
+    }
+
+private:
+    bool waitForText(const QByteArray &text)
+    {
+        const QDeadlineTimer deadline(30000);
+        while (!m_output.contains(text)) {
+            if (deadline.hasExpired() || m_process.state() != QProcess::Running)
+                return false;
+            m_process.waitForReadyRead(100);
+            m_output += m_process.readAll();
+        }
+        return true;
+    }
+
+    QProcess m_process;
+    QByteArray m_output;
+    int m_sentinels = 0;
+};
+
+QDBusMessage callAgent(const QString &method, const QVariantList &args)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.corvid.serviceandsupport"),
+                                                       QStringLiteral("/com/corvid/serviceandsupport/agent"),
+                                                       QStringLiteral("com.corvid.serviceandsupport.agent"), method);
+    call.setArguments(args);
+    return QDBusConnection::systemBus().call(call, QDBus::Block, 120000);
+}
+
+// A call over a connection of another user; returns the caller's process id, 0 on failure.
+qint64 callAgentAsNobody()
+{
+    QProcess busctl;
+    busctl.setProcessChannelMode(QProcess::MergedChannels);
+    busctl.start(QStringLiteral("setpriv"),
+                 {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                  QStringLiteral("busctl"), QStringLiteral("--system"), QStringLiteral("call"),
+                  QStringLiteral("com.corvid.serviceandsupport"), QStringLiteral("/com/corvid/serviceandsupport/agent"),
+                  QStringLiteral("com.corvid.serviceandsupport.agent"), QStringLiteral("updateCustomFile"),
+                  QStringLiteral("ay"), QStringLiteral("3"), QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("3")});
+    if (!busctl.waitForStarted(10000))
+        return 0;
+    const qint64 pid = busctl.processId();
+    const bool ok = busctl.waitForFinished(60000) && busctl.exitStatus() == QProcess::NormalExit && busctl.exitCode() == 0;
+    if (!ok)
+        qWarning("busctl: %s", busctl.readAll().constData());
+    return ok ? pid : 0;
+}
+
 // Child modes, run in a process of their own.
 int runChild(const QByteArray &mode, const QString &logPath, const QByteArray &marker)
 {
@@ -160,6 +265,11 @@ private slots:
     void messagesReachJournalOnce();
     void fatalReachesJournal();
     void missingJournalIsSilent();
+    void callerCredentialsFollowTheBus();
+    void agentEntriesNameTheirCaller();
+
+private:
+    testsupport::PrivateBus m_bus;
 };
 
 void TestJournal::initTestCase()
@@ -169,6 +279,9 @@ void TestJournal::initTestCase()
     QVERIFY(QFileInfo(QString::fromLatin1(JournalSocket)).exists());
     QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.*.debug=true\ndefault.debug=true"));
     configureLikeTheDaemon(DaemonLogPath);
+    QString error;
+    QVERIFY2(m_bus.start(&error), qPrintable(error));
+    testsupport::writeReleaseFiles();
 }
 
 void TestJournal::messagesReachJournalOnce_data()
@@ -325,6 +438,138 @@ void TestJournal::missingJournalIsSilent()
     const QVector<QJsonObject> entries = syncJournal();
     QVERIFY(!entries.isEmpty());
     QCOMPARE(entriesContaining(entries, marker.toUtf8()).size(), 0);
+}
+
+// What the bus says of a caller is kept while the caller is connected, and only then.
+void TestJournal::callerCredentialsFollowTheBus()
+{
+    CallerCredentials callers(QDBusConnection::systemBus());
+    // Each connection closes once it is disconnected and its last handle is gone.
+    auto first = std::make_unique<QDBusConnection>(
+        QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("kvo-caller-1")));
+    auto second = std::make_unique<QDBusConnection>(
+        QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("kvo-caller-2")));
+    QVERIFY(first->isConnected());
+    QVERIFY(second->isConnected());
+    const QString firstName = first->baseService();
+    const QString secondName = second->baseService();
+    const QVector<QByteArray> ours{"CALLER_UID=0", "CALLER_PID=" + QByteArray::number(QCoreApplication::applicationPid())};
+
+    QCOMPARE(callers.journalFields(firstName), ours);
+    QCOMPARE(callers.journalFields(secondName), ours);
+    QCOMPARE(callers.journalFields(firstName), ours);
+    QCOMPARE(callers.size(), 2);
+    // Nobody by that name: nothing to say and nothing kept.
+    QCOMPARE(callers.journalFields(QStringLiteral(":1.99999")), QVector<QByteArray>());
+    QCOMPARE(callers.size(), 2);
+
+    // A well-known name that leaves its owner takes no caller with it.
+    QVERIFY(second->registerService(QStringLiteral("com.corvid.kvo.leaving")));
+    QVERIFY(second->unregisterService(QStringLiteral("com.corvid.kvo.leaving")));
+    first.reset();
+    QDBusConnection::disconnectFromBus(QStringLiteral("kvo-caller-1"));
+    // The bus reports the two in this order, so once the first caller is gone both are handled.
+    QTRY_VERIFY_WITH_TIMEOUT(!callers.knows(firstName), 30000);
+    QVERIFY(callers.knows(secondName));
+    QCOMPARE(callers.size(), 1);
+
+    second.reset();
+    QDBusConnection::disconnectFromBus(QStringLiteral("kvo-caller-2"));
+    QTRY_COMPARE_WITH_TIMEOUT(callers.size(), 0, 30000);
+}
+
+// Every entry the agent writes while it serves a call carries the caller's user and process; the
+// line itself, in the journal and in the log file, is the one it always was. The bus is asked
+// once per caller, not once per call.
+void TestJournal::agentEntriesNameTheirCaller()
+{
+    using testsupport::messageOf;
+
+    CredentialsMonitor monitor;
+    QVERIFY(monitor.waitUntilMonitoring());
+    testsupport::SupportApp support;
+    QFile pidFile(QString::fromLatin1(testsupport::pidFile));
+    QVERIFY(pidFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    pidFile.write(support.pid());
+    pidFile.close();
+    testsupport::FakeConfigService config(QStringLiteral("org.corvid.kvo-service-support.agent.debug=true"));
+    QVERIFY(config.waitForName());
+    testsupport::LogCursor log;
+    testsupport::AgentProcess agent;
+    QVERIFY2(agent.waitForName(), agent.output().constData());
+    const QByteArray agentPid = QByteArray::number(agent.pid());
+
+    // Three calls over this process's connection, then one from each of two other callers.
+    QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("{}")}).type(), QDBusMessage::ReplyMessage);
+    QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {QStringLiteral("../out"), QStringLiteral("q.png"), QByteArray("q")}).type(),
+             QDBusMessage::ReplyMessage);
+    QCOMPARE(callAgent(QStringLiteral("updateDeviceTreeFile"), {QByteArray("{}")}).type(), QDBusMessage::ReplyMessage);
+    const qint64 nobody1 = callAgentAsNobody();
+    QVERIFY(nobody1 > 0);
+    const qint64 nobody2 = callAgentAsNobody();
+    QVERIFY(nobody2 > 0);
+    QStringList asked = monitor.askedBy(agent.pid());
+    // A signal from the bus, and the watcher's end: no calls, so no caller.
+    QVERIFY(config.emitValueChanged(QStringLiteral("log_rules")));
+    QVERIFY(log.waitFor(QStringLiteral("value changed: \"log_rules\"")));
+    support.end();
+    int status = -1;
+    QVERIFY(agent.waitForExit(30000, &status));
+    QCOMPARE(status, 0);
+
+    QCOMPARE(asked.size(), 3);
+    QCOMPARE(asked.count(QDBusConnection::systemBus().baseService()), 1);
+    QCOMPARE(asked.removeDuplicates(), 0);
+
+    struct Expected
+    {
+        QString message;
+        QByteArray uid;
+        QByteArray pid;
+    };
+    const QByteArray self = QByteArray::number(QCoreApplication::applicationPid());
+    const QVector<Expected> expected = {
+        {QStringLiteral("Custom File open success!"), "0", self},
+        {QStringLiteral("Save path is invalid"), "0", self},
+        {QStringLiteral("Device Tree File open success!"), "0", self},
+        {QStringLiteral("Custom File open success!"), "65534", QByteArray::number(nobody1)},
+        {QStringLiteral("Custom File open success!"), "65534", QByteArray::number(nobody2)},
+        {QStringLiteral("value changed: \"log_rules\""), {}, {}},
+        {QStringLiteral("kvo-service-support no running"), {}, {}},
+        {QStringLiteral("exit agent."), {}, {}},
+    };
+
+    QVector<QJsonObject> entries;
+    for (const QJsonObject &entry : syncJournal()) {
+        if (field(entry, "_PID").value == agentPid)
+            entries.append(entry);
+    }
+    QStringList seen;
+    for (const QJsonObject &entry : qAsConst(entries))
+        seen.append(messageOf(QString::fromUtf8(field(entry, "MESSAGE").value)));
+    QStringList wanted;
+    for (const Expected &e : expected)
+        wanted.append(e.message);
+    QCOMPARE(seen, wanted);
+
+    const QByteArray file = readFile(DaemonLogPath);
+    QVERIFY(!file.contains("CALLER_"));
+    for (int i = 0; i < entries.size(); ++i) {
+        const QJsonObject &entry = entries.at(i);
+        const Field uid = field(entry, "CALLER_UID");
+        const Field pid = field(entry, "CALLER_PID");
+        QVERIFY2(uid.present == !expected.at(i).uid.isEmpty() && pid.present == !expected.at(i).pid.isEmpty(),
+                 qPrintable(seen.at(i)));
+        if (uid.present) {
+            QCOMPARE(uid.count, 1);
+            QCOMPARE(pid.count, 1);
+            QCOMPARE(uid.value, expected.at(i).uid);
+            QCOMPARE(pid.value, expected.at(i).pid);
+        }
+        // The line as it always was: once in the log file, and there exactly as in the journal.
+        const QByteArray message = field(entry, "MESSAGE").value;
+        QCOMPARE(file.count(message + '\n'), 1);
+    }
 }
 
 int main(int argc, char **argv)

@@ -67,15 +67,17 @@ QString oldestRootEntry()
     return found ? QDateTime::fromSecsSinceEpoch(oldest.tv_sec).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) : QString();
 }
 
-// As "ls -l /dev | grep md0" sees the host, which the RAID check consults after lspci.
-bool hostHasMd0()
+// Whether the host has an md array (md<digits> or a name below md/ in /dev), which the RAID
+// check consults after lspci.
+bool hostHasMdArray()
 {
+    const QRegularExpression array(QStringLiteral("^md[0-9]+$"));
     const QStringList names = QDir(QStringLiteral("/dev")).entryList(QDir::AllEntries | QDir::System);
     for (const QString &name : names) {
-        if (name.contains(QLatin1String("md0")) || QFile::symLinkTarget(QStringLiteral("/dev/") + name).contains(QLatin1String("md0")))
+        if (array.match(name).hasMatch())
             return true;
     }
-    return false;
+    return !QDir(QStringLiteral("/dev/md")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot).isEmpty();
 }
 
 QString sysfsValue(const QString &interface, const QString &file)
@@ -256,7 +258,7 @@ void TestPlatformFacts::facts()
         variants.insert(tool, Absent);
     setUpTools(machine, variants);
     layCpuinfo(Fixtures + QLatin1Char('/') + machine + QStringLiteral("/cpuinfo.txt"));
-    if (raidState == 2 && hostHasMd0())
+    if (raidState == 2 && hostHasMdArray())
         raidState = 1;
 
     SystemInfo info;
@@ -333,7 +335,7 @@ void TestPlatformFacts::raid()
     QFETCH(bool, controller);
 
     setUpTools(lspciOf, {{QStringLiteral("lspci"), variant}});
-    const int expected = controller || hostHasMd0() ? 1 : 2;
+    const int expected = controller || hostHasMdArray() ? 1 : 2;
     SystemInfo info;
     QCOMPARE(info.raidState(), expected);
     QCOMPARE(info.hasRaid(), expected == 1);

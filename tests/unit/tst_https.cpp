@@ -125,6 +125,7 @@ struct Request
     QList<QPair<QByteArray, QByteArray>> headers;
     QByteArray body;
     QPointer<QSslSocket> socket;
+    QSsl::SslProtocol protocol = QSsl::UnknownProtocol;
 
     QByteArray path() const { return target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?')); }
     QList<QByteArray> header(const QByteArray &name) const
@@ -157,6 +158,7 @@ public:
     QList<Request> received;
     QList<Request> held;
     int hugeSize = 16 * 1024 * 1024;
+    QSsl::SslProtocol protocol = QSsl::SecureProtocols;
 
     void answerHeld(int index, const QByteArray &body)
     {
@@ -174,6 +176,7 @@ protected:
         }
         socket->setLocalCertificate(m_certificate);
         socket->setPrivateKey(m_key);
+        socket->setProtocol(protocol);
         connect(socket, &QSslSocket::readyRead, this, [this, socket] { readRequests(socket); });
         connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);
         // A client that refuses the certificate ends the handshake; the socket goes with it.
@@ -209,6 +212,7 @@ private:
                 return;
             request.body = buffer.mid(end + 4, length);
             request.socket = socket;
+            request.protocol = socket->sessionProtocol();
             buffer.remove(0, end + 4 + length);
             received.append(request);
             answer(socket, request);
@@ -224,11 +228,24 @@ private:
             held.append(request);
         } else if (path == "/error") {
             socket->write(response(500, "Internal Server Error", R"({"error":"database unavailable","code":17})"));
+        } else if (path.startsWith("/status/")) {
+            // Any status the server chooses, with a body that names it.
+            const int status = path.mid(8).toInt();
+            socket->write(response(status, "Status " + QByteArray::number(status),
+                                   R"({"error":"rejected","status":)" + QByteArray::number(status) + '}',
+                                   "X-Status: " + QByteArray::number(status) + "\r\n"));
+        } else if (path == "/controls") {
+            // What a hostile server may send to whoever prints its reply.
+            socket->write(response(200, "OK",
+                                   QByteArray("line1\n\x1b[2J\x1b[31mred\r\nline2\rover\twrite \xe2\x80\xae esrever \xc2\x9b csi "
+                                              "\x00 nul \xff bad \\ slash", 75),
+                                   "X-Title: \x1b]0;owned\x07 t\x08\x7f\r\n"));
         } else if (path == "/dup") {
             socket->write(response(200, "OK", "{}", "X-Dup: first\r\nX-Dup: second\r\nx-case: lower\r\nX-Case: upper\r\n"
                                             "Set-Cookie: a=1\r\nSet-Cookie: b=2\r\nX-Single: \xc3\xa9t\xc3\xa9\r\n"));
-        } else if (path == "/cut") {
-            socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"partial\":");
+        } else if (path == "/cut" || path == "/cut/400") {
+            const QByteArray statusLine = path == "/cut" ? "HTTP/1.1 200 OK" : "HTTP/1.1 400 Bad Request";
+            socket->write(statusLine + "\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n{\"partial\":");
             socket->disconnectFromHost();
         } else if (path == "/garbage") {
             socket->write("\x01\x02 this is not HTTP at all\r\n\r\n");
@@ -281,6 +298,30 @@ private:
     QTemporaryDir m_dir;
 
     QString url(const QString &path) const { return m_base + path; }
+
+    struct ToolRun
+    {
+        bool finished = false;
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+
+    // kvo-sysinfo with arguments and standard input, while this thread keeps serving TLS.
+    static ToolRun runTool(const QStringList &arguments, const QByteArray &input = QByteArray())
+    {
+        QProcess tool;
+        QSignalSpy finished(&tool, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+        tool.start(QStringLiteral(KVO_SYSINFO_PATH), arguments);
+        tool.write(input);
+        tool.closeWriteChannel();
+        ToolRun run;
+        run.finished = finished.wait(180000) && tool.exitStatus() == QProcess::NormalExit;
+        run.exitCode = tool.exitCode();
+        run.out = tool.readAllStandardOutput();
+        run.err = tool.readAllStandardError();
+        return run;
+    }
 
     static void setTransferTimeout(https &client, int ms) { client.m_manager.setTransferTimeout(ms); }
 
@@ -365,7 +406,14 @@ private Q_SLOTS:
         QTest::newRow("200 JSON")        << "/api/v1/report?id=7" << 200 << QByteArray(R"({"result":"ok","path":"/api/v1/report"})") << false;
         QTest::newRow("500 JSON error")  << "/error"               << 500 << QByteArray(R"({"error":"database unavailable","code":17})") << true;
         QTest::newRow("malformed body")  << "/malformed"           << 200 << QByteArray("{\"unterminated\": [1, 2,\x00\xff", 26) << false;
+        // Qt reports these statuses with errors outside its content and server ranges.
+        for (const int status : {400, 401, 403, 404, 407, 409, 418, 422, 429, 451, 501, 503, 599}) {
+            QTest::addRow("%d JSON error", status)
+                << QStringLiteral("/status/%1").arg(status) << status
+                << R"({"error":"rejected","status":)" + QByteArray::number(status) + '}' << true;
+        }
         QTest::newRow("cut mid-reply")   << "/cut"                 << 0   << QByteArray() << true;
+        QTest::newRow("400 cut short")   << "/cut/400"             << 0   << QByteArray() << true;
         QTest::newRow("not HTTP")        << "/garbage"             << 0   << QByteArray() << true;
     }
 
@@ -387,6 +435,8 @@ private Q_SLOTS:
         QCOMPARE(reply.httpCode, status);
         QCOMPARE(reply.body, body);
         QCOMPARE(reply.postName, QUrl(url(path)).toString());
+        if (status != 0)
+            QCOMPARE(reply.headers.value(QStringLiteral("Content-Type")).toByteArray(), QByteArray("application/json"));
         QCOMPARE(countMessages(QStringLiteral("Failed: ")), failed ? 1 : 0);
         QCOMPARE(countMessages(QStringLiteral("returnByte")), 1);
         QCOMPARE(countMessages(QStringLiteral("this is reply url")), 1);
@@ -714,6 +764,8 @@ private Q_SLOTS:
 
         QTest::newRow("200")         << "/facts"  << true  << 0 << QByteArray("200");
         QTest::newRow("500")         << "/error"  << true  << 1 << QByteArray("500");
+        QTest::newRow("400")         << "/status/400" << true << 1 << QByteArray("400");
+        QTest::newRow("418")         << "/status/418" << true << 1 << QByteArray("418");
         QTest::newRow("unreachable") << "/facts"  << false << 1 << QByteArray("0");
         QTest::newRow("no reply")    << "/silent" << true  << 2 << QByteArray();
     }
@@ -767,8 +819,174 @@ private Q_SLOTS:
             QVERIFY(out.contains("\nContent-Type: application/json\n"));
             QVERIFY(out.endsWith("\n\n{\"error\":\"database unavailable\",\"code\":17}"));
         }
+        if (path.startsWith(QLatin1String("/status/"))) {
+            QVERIFY(out.contains("\nX-Status: " + status + '\n'));
+            QVERIFY(out.endsWith("\n\n{\"error\":\"rejected\",\"status\":" + status + '}'));
+        }
         if (path == QLatin1String("/facts") && reachable)
             QVERIFY(out.endsWith("\n\n{\"result\":\"ok\",\"path\":\"/facts\"}"));
+    }
+
+    // The token from a file or standard input reaches the server; --token still works, with a
+    // warning, and no form shows the token on standard error.
+    void sysinfoToken_data()
+    {
+        QTest::addColumn<QStringList>("tokenArguments");
+        QTest::addColumn<QByteArray>("fileContent");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<bool>("warned");
+
+        const QStringList fromFile{QStringLiteral("--token-file"), QStringLiteral("FILE")};
+        QTest::newRow("file, line end")      << fromFile << QByteArray("file-token\n")   << QByteArray() << QByteArray("Bearer file-token") << false;
+        QTest::newRow("file, CR LF")         << fromFile << QByteArray("file-token\r\n") << QByteArray() << QByteArray("Bearer file-token") << false;
+        QTest::newRow("file, no line end")   << fromFile << QByteArray("file-token")     << QByteArray() << QByteArray("Bearer file-token") << false;
+        QTest::newRow("standard input")      << QStringList{"--token-file", "-"} << QByteArray() << QByteArray("stdin-token\n")
+                                             << QByteArray("Bearer stdin-token") << false;
+        QTest::newRow("--token")             << QStringList{"--token", "arg-token"} << QByteArray() << QByteArray()
+                                             << QByteArray("Bearer arg-token") << true;
+        QTest::newRow("no token")            << QStringList() << QByteArray() << QByteArray() << QByteArray() << false;
+    }
+
+    void sysinfoToken()
+    {
+        QFETCH(QStringList, tokenArguments);
+        QFETCH(QByteArray, fileContent);
+        QFETCH(QByteArray, input);
+        QFETCH(QByteArray, sent);
+        QFETCH(bool, warned);
+
+        const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
+        QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        const QString tokenFile = m_dir.filePath(QStringLiteral("token"));
+        QVERIFY(testhelpers::writeFile(tokenFile, fileContent));
+        tokenArguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), tokenFile);
+
+        const ToolRun run = runTool(QStringList{QStringLiteral("--post"), url(QStringLiteral("/facts")),
+                                                QStringLiteral("--cacert"), caFile} + tokenArguments, input);
+        QVERIFY(run.finished);
+        QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
+        QCOMPARE(m_server->received.size(), 1);
+        QCOMPARE(m_server->received.first().header("AuthToken"), sent.isEmpty() ? QList<QByteArray>() : QList<QByteArray>{sent});
+        QCOMPARE(run.err.contains("warning: --token"), warned);
+        for (const QByteArray &token : {QByteArray("file-token"), QByteArray("stdin-token"), QByteArray("arg-token")})
+            QVERIFY(!run.err.contains(token));
+    }
+
+    // Nothing a server sends reaches the terminal as a control sequence; a plain JSON body prints
+    // as it came.
+    void sysinfoEscapesReply()
+    {
+        const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
+        QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        const ToolRun run = runTool({QStringLiteral("--post"), url(QStringLiteral("/controls")), QStringLiteral("--cacert"), caFile});
+        QVERIFY(run.finished);
+        QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
+        QVERIFY2(run.out.contains("\nX-Title: \\x1b]0;owned\\x07 t\\x08\\x7f\n"), run.out.constData());
+        QVERIFY2(run.out.endsWith("\n\nline1\n\\x1b[2J\\x1b[31mred\r\nline2\\rover\twrite \\u{202e} esrever \\u{009b} csi "
+                                  "\\x00 nul \xef\xbf\xbd bad \\ slash"),
+                 run.out.constData());
+        for (const char control : {'\x1b', '\x07', '\x08', '\x7f', '\0'})
+            QVERIFY(!run.out.contains(control));
+
+        const ToolRun plain = runTool({QStringLiteral("--post"), url(QStringLiteral("/error")), QStringLiteral("--cacert"), caFile});
+        QVERIFY(plain.finished);
+        QVERIFY(plain.out.endsWith("\n\n{\"error\":\"database unavailable\",\"code\":17}"));
+    }
+
+    // The client asks for TLS 1.2 or later itself: a default configuration that allows only an
+    // older version neither holds it back nor makes it accept less.
+    void tlsVersionAskedForByTheClient_data()
+    {
+        QTest::addColumn<int>("platformDefault");
+        QTest::addColumn<int>("server");
+
+        QTest::newRow("default TLS 1.0, server any")     << int(QSsl::TlsV1_0) << int(QSsl::SecureProtocols);
+        QTest::newRow("default TLS 1.1, server any")     << int(QSsl::TlsV1_1) << int(QSsl::SecureProtocols);
+        QTest::newRow("default TLS 1.1, server 1.2")     << int(QSsl::TlsV1_1) << int(QSsl::TlsV1_2);
+        QTest::newRow("default TLS 1.0+, server 1.3")    << int(QSsl::TlsV1_0OrLater) << int(QSsl::TlsV1_3);
+        QTest::newRow("default any, server 1.2")         << int(QSsl::AnyProtocol) << int(QSsl::TlsV1_2);
+    }
+
+    void tlsVersionAskedForByTheClient()
+    {
+        QFETCH(int, platformDefault);
+        QFETCH(int, server);
+
+        const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+        QSslConfiguration lax = saved;
+        lax.setProtocol(QSsl::SslProtocol(platformDefault));
+        QSslConfiguration::setDefaultConfiguration(lax);
+        m_server->protocol = QSsl::SslProtocol(server);
+
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        client.sendPost(url(QStringLiteral("/report")), "{}", QString());
+        const bool arrived = data.wait(20000);
+        QSslConfiguration::setDefaultConfiguration(saved);
+        m_server->protocol = QSsl::SecureProtocols;
+
+        QVERIFY(arrived);
+        QCOMPARE(dataAt(data, 0).httpCode, 200);
+        QCOMPARE(m_server->received.size(), 1);
+        const QSsl::SslProtocol used = m_server->received.first().protocol;
+        QVERIFY2(used == QSsl::TlsV1_2 || used == QSsl::TlsV1_3, qPrintable(QString::number(int(used))));
+    }
+
+    // Wrong usage and unusable token files end the tool before it connects anywhere.
+    void sysinfoRefusesBeforeSending_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("fileContent");
+        QTest::addColumn<QByteArray>("message");
+
+        const QStringList post{QStringLiteral("--post"), QStringLiteral("URL")};
+        const QStringList fromFile{QStringLiteral("--token-file"), QStringLiteral("FILE")};
+        QTest::newRow("file missing")       << post + QStringList{"--token-file", "/nonexistent/kvo-token"} << QByteArray()
+                                            << QByteArray("cannot open the token file");
+        QTest::newRow("file is a directory") << post + QStringList{"--token-file", "/"} << QByteArray()
+                                            << QByteArray("cannot open the token file");
+        QTest::newRow("empty file")         << post + fromFile << QByteArray()                  << QByteArray("the token file is empty");
+        QTest::newRow("only a line end")    << post + fromFile << QByteArray("\n")              << QByteArray("the token file is empty");
+        QTest::newRow("two lines")          << post + fromFile << QByteArray("tok\nen\n")       << QByteArray("more than one line");
+        QTest::newRow("carriage return")    << post + fromFile << QByteArray("tok\ren")         << QByteArray("more than one line");
+        QTest::newRow("larger than 64 KiB") << post + fromFile << QByteArray(64 * 1024 + 1, 't') << QByteArray("larger than 64 KiB");
+        QTest::newRow("file and --token")   << post + fromFile + QStringList{"--token", "t"} << QByteArray("t")
+                                            << QByteArray("either --token-file or --token");
+        QTest::newRow("file without --post") << fromFile           << QByteArray("t")             << QByteArray("only go with --post");
+        // The facts and the token never leave in clear, nor to anything but an https server.
+        const QByteArray httpsOnly("--post takes an https:// URL only");
+        QTest::newRow("http")               << QStringList{"--post", "http://127.0.0.1:PORT/facts"}  << QByteArray() << httpsOnly;
+        QTest::newRow("HTTP")               << QStringList{"--post", "HTTP://127.0.0.1:PORT/facts"}  << QByteArray() << httpsOnly;
+        QTest::newRow("no scheme")          << QStringList{"--post", "127.0.0.1:PORT/facts"}         << QByteArray() << httpsOnly;
+        QTest::newRow("https without host") << QStringList{"--post", "https:/facts"}                 << QByteArray() << httpsOnly;
+        QTest::newRow("file")               << QStringList{"--post", "file:///tmp/kvo-facts"}        << QByteArray() << httpsOnly;
+        QTest::newRow("http with token file") << QStringList{"--post", "http://127.0.0.1:PORT/facts"} + fromFile << QByteArray("t")
+                                            << httpsOnly;
+    }
+
+    void sysinfoRefusesBeforeSending()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, fileContent);
+        QFETCH(QByteArray, message);
+
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        const QString tokenFile = m_dir.filePath(QStringLiteral("token"));
+        QVERIFY(testhelpers::writeFile(tokenFile, fileContent));
+        arguments.replaceInStrings(QRegularExpression(QStringLiteral("^FILE$")), tokenFile);
+        arguments.replaceInStrings(QRegularExpression(QStringLiteral("^URL$")), QStringLiteral("https://127.0.0.1:PORT/facts"));
+        arguments.replaceInStrings(QStringLiteral("PORT"), QString::number(probe.serverPort()));
+
+        const ToolRun run = runTool(arguments);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 64);
+        QVERIFY2(run.err.contains(message), run.err.constData());
+        QCOMPARE(run.out, QByteArray());
+        // A connection the tool made would wait in the listener's queue.
+        QVERIFY(!probe.hasPendingConnections());
+        QVERIFY(!probe.waitForNewConnection(0));
     }
 };
 

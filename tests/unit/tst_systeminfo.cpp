@@ -165,6 +165,8 @@ private slots:
     void probesOnRecordedOutput();
     void virtualDecision_data();
     void virtualDecision();
+    void raidDevices_data();
+    void raidDevices();
 
     void virtualNamesFromListing_data();
     void virtualNamesFromListing();
@@ -372,6 +374,72 @@ void TestSystemInfo::virtualDecision()
     QFETCH(QString, detected);
     QFETCH(bool, isVirtual);
     QCOMPARE(factparsers::isVirtual(hypervisorFlag, detected), isVirtual);
+}
+
+namespace {
+
+// A /dev made of entries as the fixtures write them: "name/" a directory, "name -> target" a
+// symbolic link, anything else an empty file.
+bool makeDevTree(const QString &root, const QStringList &entries)
+{
+    for (const QString &entry : entries) {
+        const int arrow = entry.indexOf(QLatin1String(" -> "));
+        const QString path = root + QLatin1Char('/') + (arrow < 0 ? entry : entry.left(arrow));
+        bool made = false;
+        if (arrow >= 0) {
+            made = QFile::link(entry.mid(arrow + 4), path);
+        } else if (entry.endsWith(QLatin1Char('/'))) {
+            made = QDir().mkpath(path);
+        } else {
+            QFile file(path);
+            made = file.open(QIODevice::WriteOnly);
+        }
+        if (!made)
+            return false;
+    }
+    return true;
+}
+
+QStringList devEntriesOf(const QString &machine)
+{
+    QStringList entries;
+    for (const QString &line : QString::fromUtf8(readAll(fixture(machine, QStringLiteral("dev-entries.txt")))).split(QLatin1Char('\n'))) {
+        if (!line.isEmpty() && !line.startsWith(QLatin1Char('#')))
+            entries.append(line);
+    }
+    return entries;
+}
+
+} // namespace
+
+void TestSystemInfo::raidDevices_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<bool>("found");
+
+    const QStringList disks{"sda", "sda1", "sdb", "dm-0", "mapper/", "mapper/control", "nvme0n1", "nvme0n1p1"};
+    QTest::newRow("md0")                         << disks + QStringList{"md0"}                    << true;
+    QTest::newRow("md126 and md127 (fixture)")  << devEntriesOf(QStringLiteral("raid-md127"))     << true;
+    QTest::newRow("md1 alone")                   << disks + QStringList{"md1"}                    << true;
+    QTest::newRow("named array under md/")       << disks + QStringList{"md/", "md/data"}         << true;
+    QTest::newRow("empty md/")                   << disks + QStringList{"md/"}                    << false;
+    QTest::newRow("no array")                    << disks                                         << false;
+    QTest::newRow("names only containing md0")   << disks + QStringList{"md0.bak", "cmd0", "xmd0"} << false;
+    QTest::newRow("md without digits")           << disks + QStringList{"md", "mdX", "md1a"}      << false;
+}
+
+void TestSystemInfo::raidDevices()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(bool, found);
+
+    // A blank and a quote in the path: the directory reaches the shell as one word.
+    QTemporaryDir dev(QDir::tempPath() + QStringLiteral("/kvo dev 'x'-XXXXXX"));
+    QVERIFY(dev.isValid());
+    QVERIFY(!entries.isEmpty());
+    QVERIFY(makeDevTree(dev.path(), entries));
+    QString output;
+    QCOMPARE(executeCmd(factparsers::raidDeviceCommand(dev.path()), output), found);
 }
 
 void TestSystemInfo::virtualNamesFromListing_data()

@@ -8,6 +8,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QSslConfiguration>
 #include <QStringList>
 #include <QUrl>
 
@@ -38,11 +39,16 @@ bool fitsHeaderValue(const QString &value)
 
 // Errors of the HTTP exchange itself (4xx, 5xx) carry a genuine status and body. Any other error
 // (connection refused or cut, TLS, malformed response) leaves at most part of a reply, which must
-// not pass for the server's answer.
-bool isHttpStatusError(QNetworkReply::NetworkError error)
+// not pass for the server's answer. Qt 5.15 reports 400 and 418 as an invalid protocol operation
+// and 407 as a proxy asking for credentials, outside its content and server ranges; those two
+// count only when a status line came with them.
+bool isHttpStatusError(QNetworkReply::NetworkError error, int httpCode)
 {
     return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
-        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError);
+        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError)
+        || (httpCode >= 400
+            && (error == QNetworkReply::ProtocolInvalidOperationError
+                || error == QNetworkReply::ProxyAuthenticationRequiredError));
 }
 
 // Qt names the URL or the host in some error texts ("Error transferring <url> - server
@@ -118,6 +124,10 @@ void https::sendPost(const QString &url, const QByteArray &data, QString token)
     }
     request.setUrl(QUrl(url, QUrl::TolerantMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    // Asked for here rather than left to whatever the platform's default configuration allows.
+    QSslConfiguration tls = request.sslConfiguration();
+    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    request.setSslConfiguration(tls);
     m_manager.post(request, data);
 
     qCWarning(agentLog) << "http sendPost url:" << protectLogValue(url.toUtf8())
@@ -142,7 +152,7 @@ void https::replyFinished(QNetworkReply *reply)
     for (const QNetworkReply::RawHeaderPair &pair : pairs)
         headerDate.insert(QString::fromUtf8(pair.first), QVariant(pair.second));
 
-    const bool partial = error != QNetworkReply::NoError && !isHttpStatusError(error);
+    const bool partial = error != QNetworkReply::NoError && !isHttpStatusError(error, httpCode);
     if (error != QNetworkReply::NoError) {
         qCWarning(agentLog) << "Failed: " << httpCode << error << loggedErrorString(reply);
         if (partial)

@@ -43,9 +43,16 @@ QString raidControllerCommand()
     return QStringLiteral("lspci | grep RAID");
 }
 
-QString raidDeviceCommand()
+QString raidDeviceCommand(const QString &devDirectory)
 {
-    return QStringLiteral("ls -l /dev | grep md0");
+    // mdadm names an array it assembles without a configuration entry md127 (then md126, ...),
+    // and udev links arrays with a name into md/; a name that merely contains "md0" is none.
+    QString dir = devDirectory;
+    static const QRegularExpression plainPath(QStringLiteral("\\A[A-Za-z0-9._/-]+\\z"));
+    if (!plainPath.match(dir).hasMatch())
+        dir = QLatin1Char('\'') + dir.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
+    return QLatin1String("ls ") + dir + QLatin1String(" | grep -E '^md[0-9]+$'; ls ") + dir
+        + QLatin1String("/md/ 2>/dev/null");
 }
 
 QString hypervisorFlagCommand()

@@ -19,11 +19,13 @@ QString cpuInfoCommand();
 QString installTimeCommand(const QString &partitionName);
 QString installTimeFallbackCommand();
 QString raidControllerCommand();
-QString raidDeviceCommand();
+// Lists the md arrays (md<digits>, and the names below md/) of devDirectory, "/dev" but in tests.
+QString raidDeviceCommand(const QString &devDirectory);
 QString hypervisorFlagCommand();
 QString detectVirtCommand();
 
 inline constexpr char virtualNetDir[] = "/sys/devices/virtual/net/";
+inline constexpr char devDirectory[] = "/dev";
 inline constexpr int listingTimeoutMs = 30000;
 
 // The lines printed by the DMI pipelines joined with "#"; the empty string for no output.

@@ -53,7 +53,7 @@ bool SystemInfo::hasRaid()
     QString output;
     if (m_collector->executeCmd(factparsers::raidControllerCommand(), output))
         return true;
-    return m_collector->executeCmd(factparsers::raidDeviceCommand(), output);
+    return m_collector->executeCmd(factparsers::raidDeviceCommand(QLatin1String(factparsers::devDirectory)), output);
 }
 
 int SystemInfo::raidState()
