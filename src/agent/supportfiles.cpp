@@ -267,6 +267,11 @@ QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType,
     const QString typePath = qrDir + qrCodeType;
     if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base))
         return QrCodePathCheck::InvalidPath;
+    // "." or ".." at the end names the directory above or the type itself once cleaned, and
+    // would replace a file stored there under another name.
+    const QStringRef lastComponent = saveName.midRef(saveName.lastIndexOf(QLatin1Char('/')) + 1);
+    if (lastComponent == QLatin1String(".") || lastComponent == QLatin1String(".."))
+        return QrCodePathCheck::InvalidName;
     const QString filePath = typePath + QLatin1Char('/') + saveName;
     if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base))
         return QrCodePathCheck::InvalidName;

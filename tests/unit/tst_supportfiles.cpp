@@ -490,6 +490,16 @@ void TestSupportFiles::storeQrCode_data()
         << QStringList{"ini/QRCode/t1/"} << "";
     QTest::newRow("name .. refused") << "t1" << ".." << false << none << QStringList{NameInvalid}
                                      << QStringList{"ini/QRCode/t1/"} << "";
+    // A last component "." or ".." cleans away to a file stored under another name.
+    QTest::newRow("name . over an image stored as the type")
+        << "t1" << "." << false << QStringList{"ini/QRCode/t1"} << QStringList{NameInvalid}
+        << QStringList{"ini/QRCode/t1"} << "";
+    QTest::newRow("name sub/.. over an image stored as the type")
+        << "t1" << "sub/.." << false << QStringList{"ini/QRCode/t1"} << QStringList{NameInvalid}
+        << QStringList{"ini/QRCode/t1"} << "";
+    QTest::newRow("name a.png/. over a.png")
+        << "t1" << "a.png/." << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"} << "";
     QTest::newRow("name ../z.png stays in QRCode dir")
         << "t1" << "../z.png" << false << none << QStringList{QrOk}
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/z.png"} << "ini/QRCode/z.png";
