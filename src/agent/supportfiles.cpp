@@ -160,6 +160,13 @@ Fd walkDirectories(const QString &base, const QList<QByteArray> &names, bool cre
     return dir;
 }
 
+bool sameDirectory(int a, int b)
+{
+    struct stat sa;
+    struct stat sb;
+    return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
 void clearDirectory(int dirFd)
 {
     QStringList names;
@@ -281,39 +288,37 @@ QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType,
 void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString &saveName,
                  const QByteArray &data, bool delCacheFile)
 {
-    const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
-    const QString typePath = qrDir + qrCodeType;
-    // The name is refused only after the type's directory has been cleared and created.
+    // A refused request changes nothing: every check comes before the first directory is made
+    // or cleared.
     const QrCodePathCheck check = checkQrCodePath(qrDir, qrCodeType, saveName);
     if (check == QrCodePathCheck::InvalidPath) {
         qCWarning(agentLog) << "Save path is invalid";
         return;
     }
-    // Every file-system step works on the cleaned path, component by component, without
-    // following a symbolic link, so the checked path is the one used.
-    const QList<QByteArray> typeNames = componentsBelow(cleanPath(typePath), base);
-
-    if (delCacheFile) {
-        const Fd typeDir = walkDirectories(base, typeNames, false);
-        if (!typeDir.isValid())
-            qCWarning(agentLog) << "FilePath is not exists!";
-        else
-            clearDirectory(typeDir.get());
-    }
-
-    bool typeIsNotDirectory = false;
-    const Fd typeDir = walkDirectories(base, typeNames, true, &typeIsNotDirectory);
-    if (!typeDir.isValid() && !typeIsNotDirectory) {
-        qCWarning(agentLog) << "make filepath fail!";
-        return;
-    }
-
     if (check == QrCodePathCheck::InvalidName) {
         qCWarning(agentLog) << "Save name is invalid";
         return;
     }
-    const QString filePath = typePath + QLatin1Char('/') + saveName;
+    const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
+    const QString typePath = qrDir + qrCodeType;
+    // Every file-system step works on the cleaned path, component by component, without
+    // following a symbolic link, so the checked path is the one used.
+    const QList<QByteArray> typeNames = componentsBelow(cleanPath(typePath), base);
 
+    bool typeIsNotDirectory = false;
+    Fd typeDir = walkDirectories(base, typeNames, false, &typeIsNotDirectory);
+    const bool typeExisted = typeDir.isValid();
+    if (delCacheFile && !typeExisted)
+        qCWarning(agentLog) << "FilePath is not exists!";
+    if (!typeExisted && !typeIsNotDirectory) {
+        typeDir = walkDirectories(base, typeNames, true, &typeIsNotDirectory);
+        if (!typeDir.isValid() && !typeIsNotDirectory) {
+            qCWarning(agentLog) << "make filepath fail!";
+            return;
+        }
+    }
+
+    const QString filePath = typePath + QLatin1Char('/') + saveName;
     const FileMessages messages{"QRCode File open success!", "QRCode File open error!"};
     QList<QByteArray> fileNames = componentsBelow(cleanPath(filePath), base);
     const QByteArray name = cleanPath(filePath).endsWith(QLatin1Char('/')) || fileNames.isEmpty()
@@ -324,7 +329,26 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
         qCWarning(agentLog) << messages.openError;
         return;
     }
-    writeReplacement(parent.get(), name, data, messages, true);
+
+    // The cache is cleared only once the new image is written whole, so a failed write leaves
+    // it as it was. Clearing removes an old file of the same name first, as it always did, so
+    // the image then is a new file rather than one that keeps the old file's mode and owner.
+    const bool clear = delCacheFile && typeExisted;
+    const bool clearsTarget = clear && !name.startsWith('.') && sameDirectory(parent.get(), typeDir.get());
+    AtomicFile file(parent.get(), name, !clearsTarget);
+    if (!file.open()) {
+        qCWarning(agentLog) << messages.openError;
+        return;
+    }
+    qCInfo(agentLog) << messages.openSuccess;
+    if (!file.write(data)) {
+        qCWarning(agentLog) << "write data error!";
+        return;
+    }
+    if (clear)
+        clearDirectory(typeDir.get());
+    if (!file.commit())
+        qCWarning(agentLog) << "write data error!";
 }
 
 namespace {

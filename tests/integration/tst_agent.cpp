@@ -398,10 +398,10 @@ private Q_SLOTS:
             << L{badPath} << L{} << L{"QRCodeEvil"};
         QTest::newRow("sibling type cleared") << "../QRCodeEvil/" << "a.png" << true << L{"QRCodeEvil/keep.png"}
             << L{badPath} << L{"QRCodeEvil/keep.png"} << L{"QRCodeEvil/a.png"};
-        QTest::newRow("name up two") << "t1" << "../../y.png" << false << L{}
-            << L{badName} << L{"QRCode/t1/"} << L{"y.png"};
-        QTest::newRow("name up two after clearing") << "t1" << "../../y.png" << true << L{"QRCode/t1/old.png"}
-            << L{delErr, delErr, badName} << L{"QRCode/t1/"} << L{"y.png", "QRCode/t1/old.png"};
+        QTest::newRow("name up two, nothing created") << "t1" << "../../y.png" << false << L{}
+            << L{badName} << L{} << L{"y.png", "QRCode/t1"};
+        QTest::newRow("name up two with del, nothing cleared") << "t1" << "../../y.png" << true << L{"QRCode/t1/old.png"}
+            << L{badName} << L{"QRCode/t1/old.png"} << L{"y.png"};
         QTest::newRow("sibling name") << "t1" << "../../QRCodeEvil/e.png" << false << L{"QRCodeEvil/"}
             << L{badName} << L{} << L{"QRCodeEvil/e.png"};
         QTest::newRow("name dot over an image stored as the type") << "t1" << "." << false << L{"QRCode/t1"}
@@ -414,8 +414,11 @@ private Q_SLOTS:
             << L{openErr} << L{"QRCode/t1/"} << L{};
         QTest::newRow("clearing") << "t1" << "new.png" << true
             << L{"QRCode/t1/A.png", "QRCode/t1/b.png", "QRCode/t1/dir/", "QRCode/t1/.hidden"}
-            << L{delErr, delErr, delErr, ok}
+            << L{ok, delErr, delErr, delErr}
             << L{"QRCode/t1/new.png", "QRCode/t1/dir/", "QRCode/t1/.hidden"} << L{"QRCode/t1/A.png", "QRCode/t1/b.png"};
+        QTest::newRow("clearing, image cannot be stored") << "t1" << "dir" << true
+            << L{"QRCode/t1/A.png", "QRCode/t1/dir/"}
+            << L{openErr} << L{"QRCode/t1/A.png", "QRCode/t1/dir/"} << L{};
         QTest::newRow("clearing missing directory") << "t2" << "a.png" << true << L{}
             << L{noDir, ok} << L{"QRCode/t2/a.png"} << L{};
         QTest::newRow("symlinked type") << "link" << "a.png" << true << L{"outside/keep.png", "QRCode/link->../outside"}

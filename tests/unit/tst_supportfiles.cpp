@@ -176,6 +176,8 @@ private Q_SLOTS:
     void storeQrCode();
     void storeQrCode_symlinks_data();
     void storeQrCode_symlinks();
+    void storeQrCode_clearingMakesANewFile_data();
+    void storeQrCode_clearingMakesANewFile();
     void storeQrCode_baseDir_data();
     void storeQrCode_baseDir();
 
@@ -454,7 +456,7 @@ void TestSupportFiles::storeQrCode_data()
                                                        << QStringList{"ini/QRCode/a.png"} << "ini/QRCode/a.png";
     QTest::newRow("empty type with del clears QRCode dir")
         << "" << "a.png" << true << QStringList{"ini/QRCode/old.png", "ini/QRCode/t1/", "ini/QRCode/t1/keep.png"}
-        << QStringList{DeleteError, DeleteError, DeleteError, QrOk}
+        << QStringList{QrOk, DeleteError, DeleteError, DeleteError}
         << QStringList{"ini/QRCode/a.png", "ini/QRCode/t1/", "ini/QRCode/t1/keep.png"} << "ini/QRCode/a.png";
 
     QTest::newRow("type ../x refused") << "../x" << "a.png" << false << none << QStringList{PathInvalid} << none
@@ -479,17 +481,18 @@ void TestSupportFiles::storeQrCode_data()
         << "t1" + nul + "x" << "a.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
         << QStringList{PathInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
 
-    QTest::newRow("name ../../y.png refused after creation")
-        << "t1" << "../../y.png" << false << none << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/"}
-        << "";
-    QTest::newRow("name ../../y.png refused after clearing")
+    // A refused name creates and clears nothing.
+    QTest::newRow("name ../../y.png refused, nothing created")
+        << "t1" << "../../y.png" << false << none << QStringList{NameInvalid} << none << "";
+    QTest::newRow("name ../../y.png with del refused, nothing cleared")
         << "t1" << "../../y.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
-        << QStringList{DeleteError, DeleteError, NameInvalid} << QStringList{"ini/QRCode/t1/"} << "";
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+    QTest::newRow("name ../../y.png with del refused, nothing created")
+        << "t1/new" << "../../../y.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
     QTest::newRow("sibling name ../../QRCodeEvil/e.png refused")
-        << "t1" << "../../QRCodeEvil/e.png" << false << none << QStringList{NameInvalid}
-        << QStringList{"ini/QRCode/t1/"} << "";
-    QTest::newRow("name .. refused") << "t1" << ".." << false << none << QStringList{NameInvalid}
-                                     << QStringList{"ini/QRCode/t1/"} << "";
+        << "t1" << "../../QRCodeEvil/e.png" << false << none << QStringList{NameInvalid} << none << "";
+    QTest::newRow("name .. refused") << "t1" << ".." << false << none << QStringList{NameInvalid} << none << "";
     // A last component "." or ".." cleans away to a file stored under another name.
     QTest::newRow("name . over an image stored as the type")
         << "t1" << "." << false << QStringList{"ini/QRCode/t1"} << QStringList{NameInvalid}
@@ -509,8 +512,10 @@ void TestSupportFiles::storeQrCode_data()
                                             << none << "";
     QTest::newRow("name ../ back to the QRCode dir")
         << "t1" << "../" << false << none << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/"} << "";
-    QTest::newRow("NUL in name refused") << "t1" << "a" + nul + ".png" << false << none
-                                         << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("NUL in name refused") << "t1" << "a" + nul + ".png" << true
+                                         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+                                         << QStringList{NameInvalid}
+                                         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
 
     QTest::newRow("name sub/b.png, sub missing") << "t1" << "sub/b.png" << false << none
                                                  << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/"}
@@ -526,14 +531,31 @@ void TestSupportFiles::storeQrCode_data()
         << "t1" << "c.png" << true
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/A.png", "ini/QRCode/t1/b.png", "ini/QRCode/t1/sub/",
                        "ini/QRCode/t1/sub/inner.png", "ini/QRCode/t1/.hidden"}
-        << QStringList{DeleteError, DeleteError, DeleteError, QrOk}
+        << QStringList{QrOk, DeleteError, DeleteError, DeleteError}
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/.hidden", "ini/QRCode/t1/c.png", "ini/QRCode/t1/sub/",
                        "ini/QRCode/t1/sub/inner.png"}
         << "ini/QRCode/t1/c.png";
     QTest::newRow("clearing the file about to be stored")
         << "t1" << "a.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
-        << QStringList{DeleteError, DeleteError, QrOk} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+        << QStringList{QrOk, DeleteError, DeleteError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
         << "ini/QRCode/t1/a.png";
+    // The cache is cleared only once the new image is written, so a call that cannot store it
+    // leaves the cache as it was.
+    QTest::newRow("name is a directory, del: nothing cleared")
+        << "t1" << "sub" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png", "ini/QRCode/t1/sub/"}
+        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png", "ini/QRCode/t1/sub/"}
+        << "";
+    QTest::newRow("name in a missing sub-dir, del: nothing cleared")
+        << "t1" << "sub/b.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+    QTest::newRow("name ends with a slash, del: nothing cleared")
+        << "t1" << "x/" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+    QTest::newRow("name in a sub-dir, del clears only the type's files")
+        << "t1" << "sub/b.png" << true
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png", "ini/QRCode/t1/sub/", "ini/QRCode/t1/sub/b.png"}
+        << QStringList{QrOk, DeleteError, DeleteError, DeleteError}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/", "ini/QRCode/t1/sub/b.png"} << "ini/QRCode/t1/sub/b.png";
     QTest::newRow("clearing a missing dir") << "t1" << "a.png" << true << none << QStringList{NotExists, QrOk}
                                             << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
                                             << "ini/QRCode/t1/a.png";
@@ -627,9 +649,49 @@ void TestSupportFiles::storeQrCode_symlinks()
     if (stored.isEmpty()) {
         QVERIFY2(!g_messages.contains(QrOk), qPrintable(g_messages.join(QLatin1String(" | "))));
     } else {
-        QCOMPARE(g_messages.value(g_messages.size() - 1), QrOk);
+        QVERIFY2(g_messages.contains(QrOk), qPrintable(g_messages.join(QLatin1String(" | "))));
+        QVERIFY2(!g_messages.contains(WriteError), qPrintable(g_messages.join(QLatin1String(" | "))));
         QCOMPARE(readFile(m_root + QLatin1Char('/') + stored), QByteArray("new"));
     }
+}
+
+void TestSupportFiles::storeQrCode_clearingMakesANewFile_data()
+{
+    QTest::addColumn<bool>("del");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("kept");
+
+    QTest::newRow("no del: mode and owner kept")          << false << "a.png"      << true;
+    QTest::newRow("del: the old file is cleared first")   << true  << "a.png"      << false;
+    QTest::newRow("del: a hidden file is not cleared")    << true  << ".a.png"     << true;
+    QTest::newRow("del: a file in a sub-dir is not cleared") << true << "sub/a.png" << true;
+}
+
+// Clearing removes an old file of the same name before the image is put in place, so the image
+// is a new file then, as it was when the clearing came first.
+void TestSupportFiles::storeQrCode_clearingMakesANewFile()
+{
+    QFETCH(bool, del);
+    QFETCH(QString, name);
+    QFETCH(bool, kept);
+    if (::geteuid() != 0)
+        QSKIP("changing the owner needs root");
+    const QString entry = QStringLiteral("ini/QRCode/t1/") + name;
+    QVERIFY(createEntries(m_root, {"ini/QRCode/t1/sub/", entry}));
+    const QByteArray path = QFile::encodeName(m_root + QLatin1Char('/') + entry);
+    QCOMPARE(::chown(path.constData(), 4321, 4322), 0);
+    QCOMPARE(::chmod(path.constData(), 0604), 0);
+
+    supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), QStringLiteral("t1"), name, "new", del);
+
+    QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), QByteArray("new"));
+    struct stat st;
+    QCOMPARE(::lstat(path.constData(), &st), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    QCOMPARE(uint(st.st_mode & 07777), kept ? 0604u : uint(0666 & ~mask));
+    QCOMPARE(uint(st.st_uid), kept ? 4321u : uint(::geteuid()));
+    QCOMPARE(uint(st.st_gid), kept ? 4322u : uint(::getegid()));
 }
 
 void TestSupportFiles::storeQrCode_baseDir_data()
@@ -669,17 +731,21 @@ void TestSupportFiles::storeQrCode_baseDir()
 void TestSupportFiles::writeFailureKeepsOldContent_data()
 {
     QTest::addColumn<bool>("qrCode");
+    QTest::addColumn<bool>("del");
     QTest::addColumn<bool>("fullFileSystem");
 
-    QTest::newRow("support file, file size limit") << false << false;
-    QTest::newRow("QR code, file size limit") << true << false;
-    QTest::newRow("support file, full file system") << false << true;
-    QTest::newRow("QR code, full file system") << true << true;
+    QTest::newRow("support file, file size limit")    << false << false << false;
+    QTest::newRow("QR code, file size limit")         << true  << false << false;
+    QTest::newRow("QR code, del, file size limit")    << true  << true  << false;
+    QTest::newRow("support file, full file system")   << false << false << true;
+    QTest::newRow("QR code, full file system")        << true  << false << true;
+    QTest::newRow("QR code, del, full file system")   << true  << true  << true;
 }
 
 void TestSupportFiles::writeFailureKeepsOldContent()
 {
     QFETCH(bool, qrCode);
+    QFETCH(bool, del);
     QFETCH(bool, fullFileSystem);
 
     const QString dir = m_root + (qrCode ? QStringLiteral("/ini/QRCode/t1") : QStringLiteral("/support"));
@@ -700,6 +766,12 @@ void TestSupportFiles::writeFailureKeepsOldContent()
     }
     const QString path = dir + QLatin1Char('/') + fileName;
     QVERIFY(writeFile(path, "old content\n"));
+    // With del the type's other images must survive the failed call too.
+    QStringList files{fileName};
+    if (del) {
+        QVERIFY(writeFile(dir + QStringLiteral("/b.png"), "neighbour\n"));
+        files.append(QStringLiteral("b.png"));
+    }
     const QByteArray data(1 << 20, 'x');
 
     {
@@ -710,14 +782,16 @@ void TestSupportFiles::writeFailureKeepsOldContent()
         }
         if (qrCode)
             supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), QStringLiteral("t1"), fileName,
-                                      data, false);
+                                      data, del);
         else
             supportfiles::storeSupportFile(dir, fileName, data, Messages);
     }
 
     QCOMPARE(g_messages, (QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess), WriteError}));
     QCOMPARE(readFile(path), QByteArray("old content\n"));
-    QCOMPARE(tree(dir), QStringList{fileName});
+    QCOMPARE(tree(dir), files);
+    if (del)
+        QCOMPARE(readFile(dir + QStringLiteral("/b.png")), QByteArray("neighbour\n"));
 }
 
 void TestSupportFiles::removeLeftoverTemporaries()
