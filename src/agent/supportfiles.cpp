@@ -275,9 +275,11 @@ QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType,
     if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base))
         return QrCodePathCheck::InvalidPath;
     // "." or ".." at the end names the directory above or the type itself once cleaned, and
-    // would replace a file stored there under another name.
+    // would replace a file stored there under another name. A file named like a temporary one
+    // would be taken for the leftover of a crash and removed at the next start.
     const QStringRef lastComponent = saveName.midRef(saveName.lastIndexOf(QLatin1Char('/')) + 1);
-    if (lastComponent == QLatin1String(".") || lastComponent == QLatin1String(".."))
+    if (lastComponent == QLatin1String(".") || lastComponent == QLatin1String("..")
+        || lastComponent.startsWith(QLatin1String(AtomicFile::temporaryPrefix)))
         return QrCodePathCheck::InvalidName;
     const QString filePath = typePath + QLatin1Char('/') + saveName;
     if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base))

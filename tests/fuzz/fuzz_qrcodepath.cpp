@@ -94,9 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // An accepted pair is opened for writing, so it must not lead out of the directory. (A name
     // that leads back to the directory itself is accepted; opening it then fails and says so.)
     FUZZ_CHECK(!name.contains(QChar(0)), detail);
-    // Nor may its last component be "." or "..", which would name another stored file.
+    // Nor may its last component be "." or "..", which would name another stored file, or
+    // begin like a temporary file, which the next start would remove.
     const QString last = name.mid(name.lastIndexOf(QLatin1Char('/')) + 1);
     FUZZ_CHECK(last != QLatin1String(".") && last != QLatin1String(".."), detail);
+    FUZZ_CHECK(!last.startsWith(QLatin1String(".kvo-tmp-")), detail);
     const Components file = resolve(typePath + u'/' + utf16(name));
     FUZZ_CHECK(startsWith(file, qrComponents), detail);
     return 0;

@@ -366,6 +366,39 @@ private Q_SLOTS:
         QCOMPARE(readAll(ini + QStringLiteral("QRCode/t1/a.png")), QByteArray("kept"));
     }
 
+    // The start-up tidy-up removes leftovers of interrupted writes; no image a caller stored
+    // may be among them.
+    void storedImagesSurviveARestart()
+    {
+        const QStringList names{"a.png", ".hidden.png", ".kvo-tmpx", "x.kvo-tmp-1", ".kvo-tmp-1a2b3c",
+                                ".kvo-tmp-", "sub/.kvo-tmp-ffff", ".kvo-tmp-d/a.png"};
+        QVERIFY(QDir().mkpath(ini + QStringLiteral("QRCode/t1/sub")));
+        QVERIFY(QDir().mkpath(ini + QStringLiteral("QRCode/t1/.kvo-tmp-d")));
+        QVERIFY(startAgent(QString()));
+        QStringList stored;
+        for (const QString &name : names) {
+            LogCursor log;
+            QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {QStringLiteral("t1"), name, name.toUtf8(), false}).type(),
+                     QDBusMessage::ReplyMessage);
+            if (messages(log) == QStringList{QStringLiteral("QRCode File open success!")})
+                stored.append(name);
+            else
+                QCOMPARE(messages(log), QStringList{QStringLiteral("Save name is invalid")});
+        }
+
+        m_agent.reset();
+        QVERIFY(startAgent(QString()));
+        for (const QString &name : names) {
+            const QString path = ini + QStringLiteral("QRCode/t1/") + name;
+            if (stored.contains(name))
+                QVERIFY2(readAll(path) == name.toUtf8(), qPrintable(name));
+            else
+                QVERIFY2(!QFileInfo::exists(path), qPrintable(name));
+        }
+        // Only a name the tidy-up would take for a leftover is refused.
+        QCOMPARE(stored, (QStringList{"a.png", ".hidden.png", ".kvo-tmpx", "x.kvo-tmp-1", ".kvo-tmp-d/a.png"}));
+    }
+
     void qrCode_data()
     {
         QTest::addColumn<QString>("type");

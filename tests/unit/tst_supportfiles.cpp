@@ -503,6 +503,18 @@ void TestSupportFiles::storeQrCode_data()
     QTest::newRow("name a.png/. over a.png")
         << "t1" << "a.png/." << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
         << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"} << "";
+    // The start-up tidy-up removes files named like temporary ones, so no image may be stored so.
+    QTest::newRow("name with the temporary prefix refused")
+        << "t1" << ".kvo-tmp-1a2b" << false << none << QStringList{NameInvalid} << none << "";
+    QTest::newRow("name in a sub-dir with the temporary prefix refused")
+        << "t1" << "sub/.kvo-tmp-x" << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/"}
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/"} << "";
+    QTest::newRow("temporary prefix inside a name is a name")
+        << "t1" << "x.kvo-tmp-1" << false << none << QStringList{QrOk}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/x.kvo-tmp-1"} << "ini/QRCode/t1/x.kvo-tmp-1";
+    QTest::newRow("temporary prefix as a type is a directory")
+        << ".kvo-tmp-d" << "a.png" << false << none << QStringList{QrOk}
+        << QStringList{"ini/QRCode/.kvo-tmp-d/", "ini/QRCode/.kvo-tmp-d/a.png"} << "ini/QRCode/.kvo-tmp-d/a.png";
     QTest::newRow("name ../z.png stays in QRCode dir")
         << "t1" << "../z.png" << false << none << QStringList{QrOk}
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/z.png"} << "ini/QRCode/z.png";
