@@ -18,10 +18,14 @@
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace supportfiles {
 namespace {
+
+// What one new directory is counted as against the free-space reserve.
+constexpr quint64 directoryBytes = 4096;
 
 class Fd
 {
@@ -136,29 +140,72 @@ QList<QByteArray> componentsBelow(const QString &cleaned, const QString &base)
     return names;
 }
 
-// Walks from base through names without following a symbolic link, creating what is missing
-// when create is set. A last component that exists but is no directory is reported through
-// lastIsNotDirectory instead of as a failure: creation has then nothing to do.
-Fd walkDirectories(const QString &base, const QList<QByteArray> &names, bool create,
-                   bool *lastIsNotDirectory = nullptr)
+struct Walk
 {
-    if (lastIsNotDirectory)
-        *lastIsNotDirectory = false;
-    Fd dir = openDirectory(base, create);
-    for (int i = 0; dir.isValid() && i < names.size(); ++i) {
-        const QByteArray &name = names.at(i);
-        if (create && ::mkdirat(dir.get(), name.constData(), 0777) != 0 && errno != EEXIST)
-            return Fd();
-        Fd child = openChildDirectory(dir.get(), name);
+    Fd dir;
+    int reached = 0;
+    int error = 0;
+};
+
+// Opens names one after the other below dir without following a symbolic link. Stops at the
+// first that cannot be opened: dir is the last one opened, reached counts them and error holds
+// the cause.
+Walk walkFrom(Fd dir, const QList<QByteArray> &names)
+{
+    Walk walk;
+    walk.dir = std::move(dir);
+    for (; walk.reached < names.size(); ++walk.reached) {
+        Fd child = openChildDirectory(walk.dir.get(), names.at(walk.reached));
         if (!child.isValid()) {
-            if (lastIsNotDirectory && i == names.size() - 1 && existsAt(dir.get(), name))
-                *lastIsNotDirectory = true;
-            return Fd();
+            walk.error = errno;
+            break;
         }
-        dir = std::move(child);
+        walk.dir = std::move(child);
     }
-    return dir;
+    return walk;
 }
+
+Fd openAll(int dir, const QList<QByteArray> &names)
+{
+    Walk walk = walkFrom(Fd(::dup(dir)), names);
+    return walk.reached == names.size() ? std::move(walk.dir) : Fd();
+}
+
+// The free space of the file system that holds fd, as a store must leave it. Root's own
+// reserved blocks do not count as free: the agent writes for unprivileged callers.
+bool readSpace(int fd, SpaceFigures *space)
+{
+    struct statvfs st;
+    if (::fstatvfs(fd, &st) != 0)
+        return false;
+    space->totalBytes = quint64(st.f_blocks) * st.f_frsize;
+    space->freeBytes = quint64(st.f_bavail) * st.f_frsize;
+    space->blockSize = st.f_frsize;
+    return true;
+}
+
+// Whether bytes more still leave the reserve free on the file system of fd. When not, the
+// caller logs its failure line and then the figures. A file system that cannot say is not refused.
+class ReserveCheck
+{
+public:
+    ReserveCheck(int fd, quint64 bytes)
+        : m_bytes(bytes)
+    {
+        m_ok = !readSpace(fd, &m_space) || leavesReserve(m_space, bytes);
+    }
+    bool ok() const { return m_ok; }
+    void logFigures() const
+    {
+        qCWarning(agentLog) << "Free space reserve:" << m_bytes << "bytes to write," << m_space.freeBytes
+                            << "bytes free," << spaceReserve(m_space) << "bytes kept free";
+    }
+
+private:
+    SpaceFigures m_space;
+    quint64 m_bytes;
+    bool m_ok;
+};
 
 bool sameDirectory(int a, int b)
 {
@@ -194,10 +241,14 @@ void clearDirectory(int dirFd)
     }
 }
 
+// Stores data as name in dirFd through a temporary file. beforeRename runs once the new
+// content is written whole and flushed, just before it replaces the old file.
+template<typename BeforeRename>
 bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
-                      const FileMessages &messages, bool infoLevel)
+                      const FileMessages &messages, bool infoLevel, bool keepMetadata,
+                      BeforeRename beforeRename)
 {
-    AtomicFile file(dirFd, name);
+    AtomicFile file(dirFd, name, keepMetadata);
     if (!file.open()) {
         qCWarning(agentLog) << messages.openError;
         return false;
@@ -206,7 +257,18 @@ bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
         qCInfo(agentLog) << messages.openSuccess;
     else
         qCDebug(agentLog) << messages.openSuccess;
-    if (!file.commit(data)) {
+    const ReserveCheck reserve(dirFd, quint64(data.size()));
+    if (!reserve.ok()) {
+        qCWarning(agentLog) << "write data error!";
+        reserve.logFigures();
+        return false;
+    }
+    if (!file.write(data)) {
+        qCWarning(agentLog) << "write data error!";
+        return false;
+    }
+    beforeRename();
+    if (!file.commit()) {
         qCWarning(agentLog) << "write data error!";
         return false;
     }
@@ -214,6 +276,19 @@ bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
 }
 
 } // namespace
+
+quint64 spaceReserve(const SpaceFigures &space)
+{
+    return std::min<quint64>(space.totalBytes / 20, quint64(1) << 30);
+}
+
+bool leavesReserve(const SpaceFigures &space, quint64 bytes)
+{
+    const quint64 block = std::max<quint64>(space.blockSize, 1);
+    const quint64 needed = bytes / block * block + (bytes % block ? block : 0);
+    const quint64 reserve = spaceReserve(space);
+    return space.freeBytes >= reserve && space.freeBytes - reserve >= needed;
+}
 
 QString cleanPath(const QString &path)
 {
@@ -265,7 +340,7 @@ void storeSupportFile(const QString &dir, const QString &fileName, const QByteAr
     // Callers and commands started later rely on the support directory being the working one.
     if (::fchdir(dirFd.get()) != 0)
         qCWarning(agentLog) << messages.openError;
-    writeReplacement(dirFd.get(), encodedName(fileName), data, messages, false);
+    writeReplacement(dirFd.get(), encodedName(fileName), data, messages, false, true, [] {});
 }
 
 QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType, const QString &saveName)
@@ -307,16 +382,45 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
     // following a symbolic link, so the checked path is the one used.
     const QList<QByteArray> typeNames = componentsBelow(cleanPath(typePath), base);
 
-    bool typeIsNotDirectory = false;
-    Fd typeDir = walkDirectories(base, typeNames, false, &typeIsNotDirectory);
-    const bool typeExisted = typeDir.isValid();
+    // The QR-code directory itself is a fixed path, made like the support directory; what lies
+    // below it is the caller's choice and is counted against the reserve before it is made.
+    const Fd baseDir = openDirectory(base, true);
+    if (!baseDir.isValid()) {
+        if (delCacheFile)
+            qCWarning(agentLog) << "FilePath is not exists!";
+        qCWarning(agentLog) << "make filepath fail!";
+        return;
+    }
+    Walk type = walkFrom(Fd(::dup(baseDir.get())), typeNames);
+    const bool typeExisted = type.reached == typeNames.size();
     if (delCacheFile && !typeExisted)
         qCWarning(agentLog) << "FilePath is not exists!";
+    // A last component that exists but is no directory leaves nothing to create; opening the
+    // image then fails.
+    const bool typeIsNotDirectory = !typeExisted && type.error != ENOENT
+        && type.reached == typeNames.size() - 1 && existsAt(type.dir.get(), typeNames.constLast());
     if (!typeExisted && !typeIsNotDirectory) {
-        typeDir = walkDirectories(base, typeNames, true, &typeIsNotDirectory);
-        if (!typeDir.isValid() && !typeIsNotDirectory) {
+        if (type.error != ENOENT) {
             qCWarning(agentLog) << "make filepath fail!";
             return;
+        }
+        const quint64 missing = quint64(typeNames.size() - type.reached);
+        const ReserveCheck reserve(type.dir.get(), quint64(data.size()) + missing * directoryBytes);
+        if (!reserve.ok()) {
+            qCWarning(agentLog) << "make filepath fail!";
+            reserve.logFigures();
+            return;
+        }
+        for (; type.reached < typeNames.size(); ++type.reached) {
+            const QByteArray &name = typeNames.at(type.reached);
+            Fd child;
+            if (::mkdirat(type.dir.get(), name.constData(), 0777) == 0 || errno == EEXIST)
+                child = openChildDirectory(type.dir.get(), name);
+            if (!child.isValid()) {
+                qCWarning(agentLog) << "make filepath fail!";
+                return;
+            }
+            type.dir = std::move(child);
         }
     }
 
@@ -326,7 +430,7 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
     const QByteArray name = cleanPath(filePath).endsWith(QLatin1Char('/')) || fileNames.isEmpty()
         ? QByteArray()
         : fileNames.takeLast();
-    const Fd parent = walkDirectories(base, fileNames, false);
+    const Fd parent = openAll(baseDir.get(), fileNames);
     if (!parent.isValid() || name.isEmpty()) {
         qCWarning(agentLog) << messages.openError;
         return;
@@ -336,21 +440,11 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
     // it as it was. Clearing removes an old file of the same name first, as it always did, so
     // the image then is a new file rather than one that keeps the old file's mode and owner.
     const bool clear = delCacheFile && typeExisted;
-    const bool clearsTarget = clear && !name.startsWith('.') && sameDirectory(parent.get(), typeDir.get());
-    AtomicFile file(parent.get(), name, !clearsTarget);
-    if (!file.open()) {
-        qCWarning(agentLog) << messages.openError;
-        return;
-    }
-    qCInfo(agentLog) << messages.openSuccess;
-    if (!file.write(data)) {
-        qCWarning(agentLog) << "write data error!";
-        return;
-    }
-    if (clear)
-        clearDirectory(typeDir.get());
-    if (!file.commit())
-        qCWarning(agentLog) << "write data error!";
+    const bool clearsTarget = clear && !name.startsWith('.') && sameDirectory(parent.get(), type.dir.get());
+    writeReplacement(parent.get(), name, data, messages, true, !clearsTarget, [&] {
+        if (clear)
+            clearDirectory(type.dir.get());
+    });
 }
 
 namespace {

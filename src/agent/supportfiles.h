@@ -36,6 +36,18 @@ QString cleanPath(const QString &path);
 // itself or lies below it. Paths holding a NUL character are never accepted.
 bool pathStaysBelow(const QString &path, const QString &prefix);
 
+// A store refuses to leave less free than a reserve of the file system: 5 % of its size, at
+// most 1 GiB, so that no caller fills it and a large disk that is nearly full still takes a
+// small file. bytes are rounded up to whole blocks.
+struct SpaceFigures
+{
+    quint64 totalBytes = 0;
+    quint64 freeBytes = 0;
+    quint64 blockSize = 1;
+};
+quint64 spaceReserve(const SpaceFigures &space);
+bool leavesReserve(const SpaceFigures &space, quint64 bytes);
+
 // Removes temporary files that an interrupted replacement left behind in dir and below it.
 void removeLeftoverTemporaries(const QString &dir);
 

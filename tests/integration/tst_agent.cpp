@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QTest>
 #include <QXmlStreamReader>
 
@@ -338,22 +339,62 @@ private Q_SLOTS:
                                               QStringLiteral("Device Tree File open error!")}));
     }
 
+    void fullDiskKeepsOldContent_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("success");
+        QTest::newRow("updateCustomFile") << "updateCustomFile" << QString() << "customer.json" << "Custom File open success!";
+        QTest::newRow("updateDeviceTreeFile") << "updateDeviceTreeFile" << QString() << "kvo-devicetree.json"
+                                              << "Device Tree File open success!";
+        QTest::newRow("downloadQRCode") << "downloadQRCode" << "t1" << "QRCode/t1/a.png" << "QRCode File open success!";
+        QTest::newRow("downloadQRCode, new type") << "downloadQRCode" << "t2" << "QRCode/t2/a.png" << QString();
+    }
+
+    // A 256 KiB file system keeps 13,107 bytes (5 %) free: a 64 KiB file fits, a 1 MiB one is
+    // refused before it is written, the old file stays and the log gives the sizes.
     void fullDiskKeepsOldContent()
     {
+        QFETCH(QString, method);
+        QFETCH(QString, type);
+        QFETCH(QString, file);
+        QFETCH(QString, success);
         QVERIFY(startAgent(QString()));
         QVERIFY(QDir().mkpath(ini));
         QCOMPARE(::mount("kvo-small", QFile::encodeName(ini).constData(), "tmpfs", 0, "size=256k"), 0);
+        const auto unmount = qScopeGuard([this] {
+            m_agent.reset();
+            ::umount2(QFile::encodeName(ini).constData(), MNT_DETACH);
+        });
+        const auto store = [&](const QString &storeType, const QByteArray &data) {
+            const QVariantList args = method == QLatin1String("downloadQRCode")
+                ? QVariantList{storeType, QStringLiteral("a.png"), data, false}
+                : QVariantList{data};
+            return callAgent(method, args).type() == QDBusMessage::ReplyMessage;
+        };
         const QByteArray old = randomBytes(64 << 10);
-        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {old}).type(), QDBusMessage::ReplyMessage);
-        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), old);
+        QVERIFY(store(QStringLiteral("t1"), old));
+        if (!success.isEmpty())
+            QCOMPARE(readAll(ini + file), old);
 
         LogCursor log;
-        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {randomBytes(1 << 20)}).type(), QDBusMessage::ReplyMessage);
-        QCOMPARE(messages(log), QStringList({QStringLiteral("Custom File open success!"), QStringLiteral("write data error!")}));
-        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), old);
+        QVERIFY(store(type, randomBytes(1 << 20)));
+        QStringList lines = messages(log);
+        QCOMPARE(lines.size(), success.isEmpty() ? 2 : 3);
+        const QString figures = lines.takeLast();
+        const QString written = success.isEmpty() ? QStringLiteral("1052672") : QStringLiteral("1048576");
+        QVERIFY2(figures.startsWith(QStringLiteral("Free space reserve: ") + written + QStringLiteral(" bytes to write, "))
+                     && figures.endsWith(QLatin1String(" bytes free, 13107 bytes kept free")),
+                 qPrintable(figures));
+        if (success.isEmpty()) {
+            QCOMPARE(lines, QStringList{QStringLiteral("make filepath fail!")});
+            QVERIFY(!QFileInfo::exists(ini + QStringLiteral("QRCode/t2")));
+        } else {
+            QCOMPARE(lines, QStringList({success, QStringLiteral("write data error!")}));
+            QCOMPARE(readAll(ini + file), old);
+        }
         QCOMPARE(leftoverTemporaries(ini), QStringList());
-        m_agent.reset();
-        QCOMPARE(::umount(QFile::encodeName(ini).constData()), 0);
     }
 
     void leftoverTemporariesRemovedAtStart()

@@ -16,6 +16,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace testhelpers;
@@ -145,6 +146,21 @@ private:
     QByteArray m_path;
 };
 
+// Mounts a tmpfs with options over dir in a mount namespace of this process's own; returns why
+// not when it cannot.
+QByteArray mountSmallTmpfs(const QString &dir, const char *options, QScopedPointer<DetachOnExit> *mount)
+{
+    if (::geteuid() != 0)
+        return "mounting a small file system needs root";
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return "no private mount namespace";
+    const QByteArray mountPoint = QFile::encodeName(dir);
+    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, options) != 0)
+        return "cannot mount a tmpfs";
+    mount->reset(new DetachOnExit(mountPoint));
+    return QByteArray();
+}
+
 } // namespace
 
 class TestSupportFiles : public QObject
@@ -183,6 +199,11 @@ private Q_SLOTS:
 
     void writeFailureKeepsOldContent_data();
     void writeFailureKeepsOldContent();
+
+    void spaceReserve_data();
+    void spaceReserve();
+    void spaceReserveOnSmallFileSystem_data();
+    void spaceReserveOnSmallFileSystem();
 
     void removeLeftoverTemporaries();
 
@@ -766,15 +787,9 @@ void TestSupportFiles::writeFailureKeepsOldContent()
 
     QScopedPointer<DetachOnExit> mount;
     if (fullFileSystem) {
-        if (::geteuid() != 0)
-            QSKIP("mounting a small file system needs root");
-        if (::unshare(CLONE_NEWNS) != 0
-            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            QSKIP("no private mount namespace");
-        const QByteArray mountPoint = QFile::encodeName(dir);
-        if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=64k") != 0)
-            QSKIP("cannot mount a tmpfs");
-        mount.reset(new DetachOnExit(mountPoint));
+        const QByteArray skip = mountSmallTmpfs(dir, "size=64k", &mount);
+        if (!skip.isEmpty())
+            QSKIP(skip.constData());
     }
     const QString path = dir + QLatin1Char('/') + fileName;
     QVERIFY(writeFile(path, "old content\n"));
@@ -799,11 +814,115 @@ void TestSupportFiles::writeFailureKeepsOldContent()
             supportfiles::storeSupportFile(dir, fileName, data, Messages);
     }
 
+    // A full file system is refused by the free-space reserve before the write, which says so.
+    if (fullFileSystem) {
+        QCOMPARE(g_messages.size(), 3);
+        QVERIFY2(g_messages.takeLast().startsWith(QLatin1String("Free space reserve: 1048576 bytes to write,")),
+                 qPrintable(g_messages.join(QLatin1String(" | "))));
+    }
     QCOMPARE(g_messages, (QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess), WriteError}));
     QCOMPARE(readFile(path), QByteArray("old content\n"));
     QCOMPARE(tree(dir), files);
     if (del)
         QCOMPARE(readFile(dir + QStringLiteral("/b.png")), QByteArray("neighbour\n"));
+}
+
+void TestSupportFiles::spaceReserve_data()
+{
+    QTest::addColumn<quint64>("total");
+    QTest::addColumn<quint64>("free");
+    QTest::addColumn<quint64>("block");
+    QTest::addColumn<quint64>("bytes");
+    QTest::addColumn<quint64>("reserve");
+    QTest::addColumn<bool>("stored");
+
+    const quint64 KiB = 1024, MiB = KiB * KiB, GiB = MiB * KiB, TiB = GiB * KiB;
+    QTest::newRow("256 KiB, 5 %")                     << 256 * KiB << 200 * KiB << 4 * KiB << 64 * KiB << 13107ull << true;
+    QTest::newRow("10 GiB, 5 %")                      << 10 * GiB << 5 * GiB << 4 * KiB << MiB << 512 * MiB << true;
+    QTest::newRow("20 GiB, 5 % is 1 GiB")             << 20 * GiB << 2 * GiB << 4 * KiB << MiB << GiB << true;
+    QTest::newRow("1 TiB 96 % full takes a small file") << TiB << TiB / 25 << 4 * KiB << MiB << GiB << true;
+    QTest::newRow("1 TiB, 1 GiB free")                << TiB << GiB << 4 * KiB << 0ull << GiB << true;
+    QTest::newRow("1 TiB, one block into the reserve") << TiB << GiB << 4 * KiB << 1ull << GiB << false;
+    QTest::newRow("exactly the reserve left")         << 100 * MiB << 10 * MiB << 4 * KiB << 5 * MiB << 5 * MiB << true;
+    QTest::newRow("one byte more is a block more")    << 100 * MiB << 10 * MiB << 4 * KiB << 5 * MiB + 1 << 5 * MiB << false;
+    QTest::newRow("already below the reserve")        << 100 * MiB << 4 * MiB << 4 * KiB << 0ull << 5 * MiB << false;
+    QTest::newRow("empty file system")                << 0ull << 0ull << 4 * KiB << 0ull << 0ull << true;
+    QTest::newRow("payload beyond the free space")    << 100 * MiB << 10 * MiB << 4 * KiB << 32 * MiB << 5 * MiB << false;
+}
+
+void TestSupportFiles::spaceReserve()
+{
+    QFETCH(quint64, total);
+    QFETCH(quint64, free);
+    QFETCH(quint64, block);
+    QFETCH(quint64, bytes);
+    supportfiles::SpaceFigures space;
+    space.totalBytes = total;
+    space.freeBytes = free;
+    space.blockSize = block;
+    QTEST(supportfiles::spaceReserve(space), "reserve");
+    QTEST(supportfiles::leavesReserve(space, bytes), "stored");
+}
+
+void TestSupportFiles::spaceReserveOnSmallFileSystem_data()
+{
+    QTest::addColumn<int>("method");   // 0 support file, 1 QR code, 2 QR code with del, 3 QR code of a new type
+    QTest::addColumn<int>("overBy");   // bytes beyond the largest payload that leaves the reserve
+
+    const char *names[] = {"support file", "QR code", "QR code, del", "QR code, new type"};
+    for (int method = 0; method < 4; ++method) {
+        QTest::addRow("%s, leaves the reserve", names[method]) << method << 0;
+        QTest::addRow("%s, one byte into it", names[method]) << method << 1;
+    }
+}
+
+// On a real 1 MiB tmpfs: a payload that leaves the reserve is stored; one byte more is refused
+// before anything is written or created, and the log gives the sizes.
+void TestSupportFiles::spaceReserveOnSmallFileSystem()
+{
+    QFETCH(int, method);
+    QFETCH(int, overBy);
+    const QString dir = m_root + QStringLiteral("/ini/QRCode");
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/ini")));
+    QScopedPointer<DetachOnExit> mount;
+    const QByteArray skip = mountSmallTmpfs(m_root + QStringLiteral("/ini"), "size=1m", &mount);
+    if (!skip.isEmpty())
+        QSKIP(skip.constData());
+    const QString typeDir = m_root + (method == 3 ? QStringLiteral("/ini/QRCode/t2") : QStringLiteral("/ini/QRCode/t1"));
+    const QString path = method == 0 ? m_root + QStringLiteral("/ini/data.txt") : typeDir + QStringLiteral("/a.png");
+    QVERIFY(createEntries(m_root, {"ini/data.txt", "ini/QRCode/t1/a.png", "ini/QRCode/t1/b.png"}));
+    const QStringList before = tree(m_root);
+
+    struct statvfs st;
+    QCOMPARE(::statvfs(QFile::encodeName(dir).constData(), &st), 0);
+    const quint64 free = quint64(st.f_bavail) * st.f_frsize;
+    const quint64 reserve = quint64(st.f_blocks) * st.f_frsize / 20;
+    // A directory to be made counts as one block of 4 KiB.
+    const quint64 room = (free - reserve) / st.f_frsize * st.f_frsize - (method == 3 ? 4096 : 0);
+    const QByteArray data(int(room + quint64(overBy)), 'n');
+
+    if (method == 0)
+        supportfiles::storeSupportFile(m_root + QStringLiteral("/ini"), QStringLiteral("data.txt"), data, Messages);
+    else
+        supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), method == 3 ? QStringLiteral("t2") : QStringLiteral("t1"),
+                                  QStringLiteral("a.png"), data, method == 2);
+
+    if (overBy == 0) {
+        QCOMPARE(readFile(path), data);
+        QCOMPARE(g_messages.value(0), method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk);
+        return;
+    }
+    const QString figures = QStringLiteral("Free space reserve: %1 bytes to write, %2 bytes free, %3 bytes kept free")
+                                .arg(quint64(data.size()) + (method == 3 ? 4096 : 0)).arg(free).arg(reserve);
+    if (method == 3)
+        QCOMPARE(g_messages, (QStringList{MakePathFail, figures}));
+    else
+        QCOMPARE(g_messages, (QStringList{method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk, WriteError, figures}));
+    QCOMPARE(tree(m_root), before);
+    for (const QString &entry : before) {
+        if (!entry.endsWith(QLatin1Char('/')))
+            QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), oldContent(entry));
+    }
 }
 
 void TestSupportFiles::removeLeftoverTemporaries()
