@@ -4,6 +4,8 @@
 #include "agentlog.h"
 #include "atomicfile.h"
 
+#include <simplelog/journalfield.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -118,9 +120,19 @@ Fd openDirectory(const QString &path, bool create = false)
         if (!child.isValid() && errno == ENOENT && create
             && (::mkdirat(dir.get(), name, 0777) == 0 || errno == EEXIST))
             child.reset(::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        // errno tells the caller why, so it must survive closing the parent.
+        const int error = errno;
         dir = std::move(child);
+        errno = error;
     }
     return dir;
+}
+
+// A failure line whose journal entry carries the error number behind it.
+void warnWithError(const char *message, int error)
+{
+    const simplelog::JournalField errnoField("ERRNO", error);
+    qCWarning(agentLog) << message;
 }
 
 bool existsAt(int parent, const QByteArray &name)
@@ -163,12 +175,6 @@ Walk walkFrom(Fd dir, const QList<QByteArray> &names)
         walk.dir = std::move(child);
     }
     return walk;
-}
-
-Fd openAll(int dir, const QList<QByteArray> &names)
-{
-    Walk walk = walkFrom(Fd(::dup(dir)), names);
-    return walk.reached == names.size() ? std::move(walk.dir) : Fd();
 }
 
 // The free space of the file system that holds fd, as a store must leave it. Root's own
@@ -250,7 +256,7 @@ bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
 {
     AtomicFile file(dirFd, name, keepMetadata);
     if (!file.open()) {
-        qCWarning(agentLog) << messages.openError;
+        warnWithError(messages.openError, file.error());
         return false;
     }
     if (infoLevel)
@@ -259,17 +265,17 @@ bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
         qCDebug(agentLog) << messages.openSuccess;
     const ReserveCheck reserve(dirFd, quint64(data.size()));
     if (!reserve.ok()) {
-        qCWarning(agentLog) << "write data error!";
+        warnWithError("write data error!", ENOSPC);
         reserve.logFigures();
         return false;
     }
     if (!file.write(data)) {
-        qCWarning(agentLog) << "write data error!";
+        warnWithError("write data error!", file.error());
         return false;
     }
     beforeRename();
     if (!file.commit()) {
-        qCWarning(agentLog) << "write data error!";
+        warnWithError("write data error!", file.error());
         return false;
     }
     return true;
@@ -334,12 +340,12 @@ void storeSupportFile(const QString &dir, const QString &fileName, const QByteAr
 {
     const Fd dirFd = openDirectory(dir, true);
     if (!dirFd.isValid()) {
-        qCWarning(agentLog) << "make filepath fail!";
+        warnWithError("make filepath fail!", errno);
         return;
     }
     // Callers and commands started later rely on the support directory being the working one.
     if (::fchdir(dirFd.get()) != 0)
-        qCWarning(agentLog) << messages.openError;
+        warnWithError(messages.openError, errno);
     writeReplacement(dirFd.get(), encodedName(fileName), data, messages, false, true, [] {});
 }
 
@@ -386,9 +392,10 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
     // below it is the caller's choice and is counted against the reserve before it is made.
     const Fd baseDir = openDirectory(base, true);
     if (!baseDir.isValid()) {
+        const int error = errno;
         if (delCacheFile)
             qCWarning(agentLog) << "FilePath is not exists!";
-        qCWarning(agentLog) << "make filepath fail!";
+        warnWithError("make filepath fail!", error);
         return;
     }
     Walk type = walkFrom(Fd(::dup(baseDir.get())), typeNames);
@@ -401,13 +408,13 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
         && type.reached == typeNames.size() - 1 && existsAt(type.dir.get(), typeNames.constLast());
     if (!typeExisted && !typeIsNotDirectory) {
         if (type.error != ENOENT) {
-            qCWarning(agentLog) << "make filepath fail!";
+            warnWithError("make filepath fail!", type.error);
             return;
         }
         const quint64 missing = quint64(typeNames.size() - type.reached);
         const ReserveCheck reserve(type.dir.get(), quint64(data.size()) + missing * directoryBytes);
         if (!reserve.ok()) {
-            qCWarning(agentLog) << "make filepath fail!";
+            warnWithError("make filepath fail!", ENOSPC);
             reserve.logFigures();
             return;
         }
@@ -417,7 +424,7 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
             if (::mkdirat(type.dir.get(), name.constData(), 0777) == 0 || errno == EEXIST)
                 child = openChildDirectory(type.dir.get(), name);
             if (!child.isValid()) {
-                qCWarning(agentLog) << "make filepath fail!";
+                warnWithError("make filepath fail!", errno);
                 return;
             }
             type.dir = std::move(child);
@@ -430,9 +437,11 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
     const QByteArray name = cleanPath(filePath).endsWith(QLatin1Char('/')) || fileNames.isEmpty()
         ? QByteArray()
         : fileNames.takeLast();
-    const Fd parent = openAll(baseDir.get(), fileNames);
-    if (!parent.isValid() || name.isEmpty()) {
-        qCWarning(agentLog) << messages.openError;
+    const Walk parentWalk = walkFrom(Fd(::dup(baseDir.get())), fileNames);
+    const Fd &parent = parentWalk.dir;
+    if (parentWalk.reached < fileNames.size() || name.isEmpty()) {
+        // A name that ends with "/" or leads back to the QR-code directory names a directory.
+        warnWithError(messages.openError, name.isEmpty() ? EISDIR : parentWalk.error);
         return;
     }
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "journalappender.h"
 
+#include "journalfield.h"
+
 #include <QtGlobal>
 
 #include <cerrno>
@@ -37,6 +39,7 @@ public:
         add(field, value ? value : "", value ? std::strlen(value) : 0);
     }
     void add(const char *field, const QByteArray &value) { add(field, value.constData(), size_t(value.size())); }
+    bool isFull() const { return m_count == Capacity; }
 
     int send()
     {
@@ -51,7 +54,7 @@ public:
     }
 
 private:
-    static constexpr int Capacity = 7;
+    static constexpr int Capacity = 16;
     QByteArray m_buffer;
     int m_starts[Capacity] = {};
     int m_ends[Capacity] = {};
@@ -101,6 +104,8 @@ int JournalAppender::write(QtMsgType type, const QMessageLogContext &context,
     fields.add("CODE_FILE=", context.file);
     fields.add("CODE_LINE=", lineText);
     fields.add("CODE_FUNC=", context.function);
+    for (const JournalField *extra = JournalField::innermost(); extra && !fields.isFull(); extra = extra->outer())
+        fields.add("", extra->entry());
     return fields.send();
 }
 
