@@ -187,29 +187,36 @@ bool readSpace(int fd, SpaceFigures *space)
     space->totalBytes = quint64(st.f_blocks) * st.f_frsize;
     space->freeBytes = quint64(st.f_bavail) * st.f_frsize;
     space->blockSize = st.f_frsize;
+    space->totalInodes = st.f_files;
+    space->freeInodes = st.f_favail;
     return true;
 }
 
-// Whether bytes more still leave the reserve free on the file system of fd. When not, the
-// caller logs its failure line and then the figures. A file system that cannot say is not refused.
+// Whether bytes and inodes more still leave the reserve free on the file system of fd. When
+// not, the caller logs its failure line and then the figures. A file system that cannot say is
+// not refused.
 class ReserveCheck
 {
 public:
-    ReserveCheck(int fd, quint64 bytes)
+    ReserveCheck(int fd, quint64 bytes, quint64 inodes)
         : m_bytes(bytes)
+        , m_inodes(inodes)
     {
-        m_ok = !readSpace(fd, &m_space) || leavesReserve(m_space, bytes);
+        m_ok = !readSpace(fd, &m_space) || leavesReserve(m_space, bytes, inodes);
     }
     bool ok() const { return m_ok; }
     void logFigures() const
     {
-        qCWarning(agentLog) << "Free space reserve:" << m_bytes << "bytes to write," << m_space.freeBytes
-                            << "bytes free," << spaceReserve(m_space) << "bytes kept free";
+        const SpaceReserve reserve = spaceReserve(m_space);
+        qCWarning(agentLog) << "Free space reserve:" << m_bytes << "bytes and" << m_inodes << "inodes to write,"
+                            << m_space.freeBytes << "bytes and" << m_space.freeInodes << "inodes free,"
+                            << reserve.bytes << "bytes and" << reserve.inodes << "inodes kept free";
     }
 
 private:
     SpaceFigures m_space;
     quint64 m_bytes;
+    quint64 m_inodes;
     bool m_ok;
 };
 
@@ -263,7 +270,8 @@ bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
         qCInfo(agentLog) << messages.openSuccess;
     else
         qCDebug(agentLog) << messages.openSuccess;
-    const ReserveCheck reserve(dirFd, quint64(data.size()));
+    // The temporary file already holds its inode.
+    const ReserveCheck reserve(dirFd, quint64(data.size()), 0);
     if (!reserve.ok()) {
         warnWithError("write data error!", ENOSPC);
         reserve.logFigures();
@@ -281,19 +289,46 @@ bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
     return true;
 }
 
-} // namespace
-
-quint64 spaceReserve(const SpaceFigures &space)
+// The length of text in file-system bytes when it is at most room bytes long and none of its
+// components is longer than maxNameBytes, else -1. Text far too long is refused by its size
+// alone: a character takes at least one byte and at most two UTF-16 units.
+int boundedLength(const QString &text, int room)
 {
-    return std::min<quint64>(space.totalBytes / 20, quint64(1) << 30);
+    if (room < 0 || text.size() > 2 * room)
+        return -1;
+    const QByteArray bytes = QFile::encodeName(text);
+    if (bytes.size() > room)
+        return -1;
+    int componentStart = 0;
+    for (int i = 0; i <= bytes.size(); ++i) {
+        if (i == bytes.size() || bytes.at(i) == '/') {
+            if (i - componentStart > maxNameBytes)
+                return -1;
+            componentStart = i + 1;
+        }
+    }
+    return bytes.size();
 }
 
-bool leavesReserve(const SpaceFigures &space, quint64 bytes)
+} // namespace
+
+SpaceReserve spaceReserve(const SpaceFigures &space)
+{
+    SpaceReserve reserve;
+    reserve.bytes = std::min<quint64>(space.totalBytes / 20, quint64(1) << 30);
+    reserve.inodes = std::min<quint64>(space.totalInodes / 20, 65536);
+    return reserve;
+}
+
+bool leavesReserve(const SpaceFigures &space, quint64 bytes, quint64 inodes)
 {
     const quint64 block = std::max<quint64>(space.blockSize, 1);
     const quint64 needed = bytes / block * block + (bytes % block ? block : 0);
-    const quint64 reserve = spaceReserve(space);
-    return space.freeBytes >= reserve && space.freeBytes - reserve >= needed;
+    const SpaceReserve reserve = spaceReserve(space);
+    const bool room = space.freeBytes >= reserve.bytes && space.freeBytes - reserve.bytes >= needed;
+    const bool inodeRoom = space.totalInodes == 0
+        || (space.freeInodes >= reserve.inodes && space.freeInodes - reserve.inodes >= inodes);
+    return room && inodeRoom;
 }
 
 QString cleanPath(const QString &path)
@@ -352,9 +387,16 @@ void storeSupportFile(const QString &dir, const QString &fileName, const QByteAr
 QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType, const QString &saveName)
 {
     const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
+    // The path below the support directory starts with the QR-code directory's own name.
+    const int qrDirBytes = encodedName(base.mid(base.lastIndexOf(QLatin1Char('/')) + 1)).size() + 1;
+    const int typeBytes = boundedLength(qrCodeType, maxPathBytes - qrDirBytes);
+    if (typeBytes < 0)
+        return QrCodePathCheck::InvalidPath;
     const QString typePath = qrDir + qrCodeType;
     if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base))
         return QrCodePathCheck::InvalidPath;
+    if (boundedLength(saveName, maxPathBytes - qrDirBytes - typeBytes - 1) < 0)
+        return QrCodePathCheck::InvalidName;
     // "." or ".." at the end names the directory above or the type itself once cleaned, and
     // would replace a file stored there under another name. A file named like a temporary one
     // would be taken for the leftover of a crash and removed at the next start.
@@ -412,7 +454,7 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
             return;
         }
         const quint64 missing = quint64(typeNames.size() - type.reached);
-        const ReserveCheck reserve(type.dir.get(), quint64(data.size()) + missing * directoryBytes);
+        const ReserveCheck reserve(type.dir.get(), quint64(data.size()) + missing * directoryBytes, missing + 1);
         if (!reserve.ok()) {
             warnWithError("make filepath fail!", ENOSPC);
             reserve.logFigures();

@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <csignal>
@@ -109,6 +110,15 @@ bool isRegularFile(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The line that gives the sizes when the free-space reserve refuses a store.
+QString reserveFigures(quint64 bytes, quint64 inodes, quint64 freeBytes, quint64 freeInodes, quint64 reserve,
+                       quint64 inodeReserve)
+{
+    return QStringLiteral("Free space reserve: %1 bytes and %2 inodes to write, %3 bytes and %4 inodes free, "
+                          "%5 bytes and %6 inodes kept free")
+        .arg(bytes).arg(inodes).arg(freeBytes).arg(freeInodes).arg(reserve).arg(inodeReserve);
+}
+
 QByteArray randomBytes(int size)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -176,6 +186,8 @@ private Q_SLOTS:
     void cleanPath();
     void pathStaysBelow_data();
     void pathStaysBelow();
+    void checkQrCodePath_lengths_data();
+    void checkQrCodePath_lengths();
 
     void storeSupportFile_bytes_data();
     void storeSupportFile_bytes();
@@ -204,6 +216,8 @@ private Q_SLOTS:
     void spaceReserve();
     void spaceReserveOnSmallFileSystem_data();
     void spaceReserveOnSmallFileSystem();
+    void inodeReserveOnSmallFileSystem_data();
+    void inodeReserveOnSmallFileSystem();
 
     void removeLeftoverTemporaries();
 
@@ -216,6 +230,8 @@ private:
 void TestSupportFiles::initTestCase()
 {
     QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.kvo-service-support.agent.debug=true"));
+    // File names are encoded as the agent encodes them.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     m_savedCwd = QDir::currentPath();
 }
 
@@ -302,6 +318,53 @@ void TestSupportFiles::pathStaysBelow()
     QFETCH(QString, path);
     QFETCH(bool, below);
     QCOMPARE(supportfiles::pathStaysBelow(path, QStringLiteral("/q/ini/QRCode")), below);
+}
+
+// Limits in bytes of the file-system encoding (UTF-8): 255 per component, 4096 for the path
+// below the support directory ("QRCode/" + type + "/" + name), taken from the text as given,
+// as a plain open of that path would take them.
+void TestSupportFiles::checkQrCodePath_lengths_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("result");
+
+    const int ok = int(supportfiles::QrCodePathCheck::Accepted);
+    const int badPath = int(supportfiles::QrCodePathCheck::InvalidPath);
+    const int badName = int(supportfiles::QrCodePathCheck::InvalidName);
+    const QString a255(255, QLatin1Char('a'));
+    const QString a256(256, QLatin1Char('a'));
+    const QString e2(QChar(0xe9));                           // 2 bytes
+    const QString smiley = QString::fromUcs4(U"\U0001F600"); // 4 bytes, 2 UTF-16 units
+    // 16 components of 250 bytes: "QRCode/" + type is 4022 bytes, leaving 74 for "/" + name.
+    QStringList parts;
+    for (int i = 0; i < 16; ++i)
+        parts.append(QString(250, QLatin1Char('d')));
+    const QString deep = parts.join(QLatin1Char('/'));
+
+    QTest::newRow("type component of 255 bytes")   << a255 << "x.png" << ok;
+    QTest::newRow("type component of 256 bytes")   << a256 << "x.png" << badPath;
+    QTest::newRow("long component cleaned away")   << a256 + "/.." << "x.png" << badPath;
+    QTest::newRow("name component of 255 bytes")   << "t1" << a255 << ok;
+    QTest::newRow("name component of 256 bytes")   << "t1" << a256 << badName;
+    QTest::newRow("long name component passed by") << "t1" << a256 + "/../x.png" << badName;
+    QTest::newRow("127 two-byte characters")       << "t1" << e2.repeated(127) << ok;
+    QTest::newRow("128 two-byte characters")       << "t1" << e2.repeated(128) << badName;
+    QTest::newRow("63 four-byte characters")       << "t1" << smiley.repeated(63) << ok;
+    QTest::newRow("64 four-byte characters")       << "t1" << smiley.repeated(64) << badName;
+    QTest::newRow("path of 4096 bytes")            << deep << QString(73, QLatin1Char('n')) << ok;
+    QTest::newRow("path of 4097 bytes")            << deep << QString(74, QLatin1Char('n')) << badName;
+    QTest::newRow("type path over 4096 bytes")     << deep + "/" + QString(250, QLatin1Char('d')) << "x.png" << badPath;
+    QTest::newRow("100 KB type of a/a/a")          << QStringLiteral("a/").repeated(51200) << "x.png" << badPath;
+    QTest::newRow("8 MB name")                     << "t1" << QString(8 << 20, QLatin1Char('n')) << badName;
+    QTest::newRow("8 MB type")                     << QString(8 << 20, QLatin1Char('t')) << "x.png" << badPath;
+}
+
+void TestSupportFiles::checkQrCodePath_lengths()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, name);
+    QTEST(int(supportfiles::checkQrCodePath(QStringLiteral("/q/ini/QRCode/"), type, name)), "result");
 }
 
 void TestSupportFiles::storeSupportFile_bytes_data()
@@ -524,6 +587,19 @@ void TestSupportFiles::storeQrCode_data()
     QTest::newRow("name a.png/. over a.png")
         << "t1" << "a.png/." << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
         << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"} << "";
+    // Refused for their length before anything is created.
+    QTest::newRow("type component of 256 bytes refused")
+        << QString(256, QLatin1Char('a')) + "/b" << "a.png" << true << QStringList{"ini/QRCode/old.png"}
+        << QStringList{PathInvalid} << QStringList{"ini/QRCode/old.png"} << "";
+    QTest::newRow("100 KB type of a/a/a refused")
+        << QStringLiteral("a/").repeated(51200) << "a.png" << false << none << QStringList{PathInvalid} << none << "";
+    QTest::newRow("name component of 256 bytes refused")
+        << "t1/new" << QString(256, QLatin1Char('n')) << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+    QTest::newRow("name component of 255 bytes stored")
+        << "t1" << QString(255, QLatin1Char('n')) << false << none << QStringList{QrOk}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/" + QString(255, QLatin1Char('n'))}
+        << "ini/QRCode/t1/" + QString(255, QLatin1Char('n'));
     // The start-up tidy-up removes files named like temporary ones, so no image may be stored so.
     QTest::newRow("name with the temporary prefix refused")
         << "t1" << ".kvo-tmp-1a2b" << false << none << QStringList{NameInvalid} << none << "";
@@ -817,7 +893,7 @@ void TestSupportFiles::writeFailureKeepsOldContent()
     // A full file system is refused by the free-space reserve before the write, which says so.
     if (fullFileSystem) {
         QCOMPARE(g_messages.size(), 3);
-        QVERIFY2(g_messages.takeLast().startsWith(QLatin1String("Free space reserve: 1048576 bytes to write,")),
+        QVERIFY2(g_messages.takeLast().startsWith(QLatin1String("Free space reserve: 1048576 bytes and 0 inodes to write,")),
                  qPrintable(g_messages.join(QLatin1String(" | "))));
     }
     QCOMPARE(g_messages, (QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess), WriteError}));
@@ -831,37 +907,51 @@ void TestSupportFiles::spaceReserve_data()
 {
     QTest::addColumn<quint64>("total");
     QTest::addColumn<quint64>("free");
-    QTest::addColumn<quint64>("block");
     QTest::addColumn<quint64>("bytes");
     QTest::addColumn<quint64>("reserve");
+    QTest::addColumn<quint64>("totalInodes");
+    QTest::addColumn<quint64>("freeInodes");
+    QTest::addColumn<quint64>("inodes");
+    QTest::addColumn<quint64>("inodeReserve");
     QTest::addColumn<bool>("stored");
 
-    const quint64 KiB = 1024, MiB = KiB * KiB, GiB = MiB * KiB, TiB = GiB * KiB;
-    QTest::newRow("256 KiB, 5 %")                     << 256 * KiB << 200 * KiB << 4 * KiB << 64 * KiB << 13107ull << true;
-    QTest::newRow("10 GiB, 5 %")                      << 10 * GiB << 5 * GiB << 4 * KiB << MiB << 512 * MiB << true;
-    QTest::newRow("20 GiB, 5 % is 1 GiB")             << 20 * GiB << 2 * GiB << 4 * KiB << MiB << GiB << true;
-    QTest::newRow("1 TiB 96 % full takes a small file") << TiB << TiB / 25 << 4 * KiB << MiB << GiB << true;
-    QTest::newRow("1 TiB, 1 GiB free")                << TiB << GiB << 4 * KiB << 0ull << GiB << true;
-    QTest::newRow("1 TiB, one block into the reserve") << TiB << GiB << 4 * KiB << 1ull << GiB << false;
-    QTest::newRow("exactly the reserve left")         << 100 * MiB << 10 * MiB << 4 * KiB << 5 * MiB << 5 * MiB << true;
-    QTest::newRow("one byte more is a block more")    << 100 * MiB << 10 * MiB << 4 * KiB << 5 * MiB + 1 << 5 * MiB << false;
-    QTest::newRow("already below the reserve")        << 100 * MiB << 4 * MiB << 4 * KiB << 0ull << 5 * MiB << false;
-    QTest::newRow("empty file system")                << 0ull << 0ull << 4 * KiB << 0ull << 0ull << true;
-    QTest::newRow("payload beyond the free space")    << 100 * MiB << 10 * MiB << 4 * KiB << 32 * MiB << 5 * MiB << false;
+    const quint64 KiB = 1024, MiB = KiB * KiB, GiB = MiB * KiB, TiB = GiB * KiB, M = 1000000;
+    QTest::newRow("256 KiB, 5 %")                       << 256 * KiB << 200 * KiB << 64 * KiB << 13107ull     << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("10 GiB, 5 %")                        << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("20 GiB, 5 % is 1 GiB")               << 20 * GiB << 2 * GiB << MiB << GiB                  << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("1 TiB 96 % full takes a small file") << TiB << TiB / 25 << MiB << GiB                      << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("1 TiB, 1 GiB free")                  << TiB << GiB << 0ull << GiB                          << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("1 TiB, one block into the reserve")  << TiB << GiB << 1ull << GiB                          << M << M / 2 << 1ull << 50000ull << false;
+    QTest::newRow("exactly the reserve left")           << 100 * MiB << 10 * MiB << 5 * MiB << 5 * MiB        << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("one byte more is a block more")      << 100 * MiB << 10 * MiB << 5 * MiB + 1 << 5 * MiB    << M << M / 2 << 1ull << 50000ull << false;
+    QTest::newRow("already below the reserve")          << 100 * MiB << 4 * MiB << 0ull << 5 * MiB            << M << M / 2 << 0ull << 50000ull << false;
+    QTest::newRow("payload beyond the free space")      << 100 * MiB << 10 * MiB << 32 * MiB << 5 * MiB       << M << M / 2 << 1ull << 50000ull << false;
+    QTest::newRow("inodes: exactly the reserve left")   << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << M << 60000ull << 10000ull << 50000ull << true;
+    QTest::newRow("inodes: one into the reserve")       << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << M << 60000ull << 10001ull << 50000ull << false;
+    QTest::newRow("inodes: already below the reserve")  << 10 * GiB << 5 * GiB << 0ull << 512 * MiB           << 1000ull << 40ull << 0ull << 50ull << false;
+    QTest::newRow("inodes: at most 65,536 kept")        << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << 100 * M << 70000ull << 2000ull << 65536ull << true;
+    QTest::newRow("inodes: not counted")                << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << 0ull << 0ull << 2049ull << 0ull << true;
+    QTest::newRow("empty file system")                  << 0ull << 0ull << 0ull << 0ull                       << 0ull << 0ull << 1ull << 0ull << true;
 }
 
 void TestSupportFiles::spaceReserve()
 {
     QFETCH(quint64, total);
     QFETCH(quint64, free);
-    QFETCH(quint64, block);
     QFETCH(quint64, bytes);
+    QFETCH(quint64, totalInodes);
+    QFETCH(quint64, freeInodes);
+    QFETCH(quint64, inodes);
     supportfiles::SpaceFigures space;
     space.totalBytes = total;
     space.freeBytes = free;
-    space.blockSize = block;
-    QTEST(supportfiles::spaceReserve(space), "reserve");
-    QTEST(supportfiles::leavesReserve(space, bytes), "stored");
+    space.blockSize = 4096;
+    space.totalInodes = totalInodes;
+    space.freeInodes = freeInodes;
+    const supportfiles::SpaceReserve reserve = supportfiles::spaceReserve(space);
+    QTEST(reserve.bytes, "reserve");
+    QTEST(reserve.inodes, "inodeReserve");
+    QTEST(supportfiles::leavesReserve(space, bytes, inodes), "stored");
 }
 
 void TestSupportFiles::spaceReserveOnSmallFileSystem_data()
@@ -912,8 +1002,11 @@ void TestSupportFiles::spaceReserveOnSmallFileSystem()
         QCOMPARE(g_messages.value(0), method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk);
         return;
     }
-    const QString figures = QStringLiteral("Free space reserve: %1 bytes to write, %2 bytes free, %3 bytes kept free")
-                                .arg(quint64(data.size()) + (method == 3 ? 4096 : 0)).arg(free).arg(reserve);
+    // Measured again, as before the call: the temporary file, while it was there, held an inode.
+    QCOMPARE(::statvfs(QFile::encodeName(dir).constData(), &st), 0);
+    const QString figures = reserveFigures(quint64(data.size()) + (method == 3 ? 4096 : 0), method == 3 ? 2 : 0, free,
+                                           st.f_favail - (method == 3 ? 0 : 1), reserve,
+                                           std::min<quint64>(st.f_files / 20, 65536));
     if (method == 3)
         QCOMPARE(g_messages, (QStringList{MakePathFail, figures}));
     else
@@ -923,6 +1016,67 @@ void TestSupportFiles::spaceReserveOnSmallFileSystem()
         if (!entry.endsWith(QLatin1Char('/')))
             QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), oldContent(entry));
     }
+}
+
+void TestSupportFiles::inodeReserveOnSmallFileSystem_data()
+{
+    QTest::addColumn<bool>("qrCode");
+    QTest::addColumn<int>("overBy");   // inodes beyond what leaves the reserve
+
+    QTest::newRow("support file, leaves the reserve")        << false << 0;
+    QTest::newRow("support file, one inode into it")         << false << 1;
+    QTest::newRow("QR code, nested new type, leaves it")     << true  << 0;
+    QTest::newRow("QR code, nested new type, one inode in")  << true  << 1;
+}
+
+// On a real tmpfs of 400 inodes (20 kept free): a store that leaves the reserve is done, one
+// that would take one inode of it is refused before anything is created.
+void TestSupportFiles::inodeReserveOnSmallFileSystem()
+{
+    QFETCH(bool, qrCode);
+    QFETCH(int, overBy);
+    const QString ini = m_root + QStringLiteral("/ini");
+    QVERIFY(QDir().mkpath(ini));
+    QScopedPointer<DetachOnExit> mount;
+    const QByteArray skip = mountSmallTmpfs(ini, "size=1m,nr_inodes=400", &mount);
+    if (!skip.isEmpty())
+        QSKIP(skip.constData());
+    QVERIFY(createEntries(m_root, {"ini/QRCode/", "ini/data.txt", "ini/fill/"}));
+
+    struct statvfs st;
+    QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    QCOMPARE(quint64(st.f_files), 400ull);
+    // Three directories and the image; the support file's temporary file is its one inode.
+    const quint64 needed = qrCode ? 4 : 1;
+    const quint64 target = 20 + needed - quint64(overBy);
+    for (int i = 0; st.f_favail > target; ++i) {
+        QVERIFY(writeFile(ini + QStringLiteral("/fill/%1").arg(i), QByteArray()));
+        QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    }
+    QCOMPARE(quint64(st.f_favail), target);
+    const QStringList before = tree(m_root);
+
+    if (qrCode)
+        supportfiles::storeQrCode(ini + QStringLiteral("/QRCode/"), QStringLiteral("a/b/c"), QStringLiteral("x.png"),
+                                  "image", false);
+    else
+        supportfiles::storeSupportFile(ini, QStringLiteral("data.txt"), "new", Messages);
+
+    const QString path = qrCode ? ini + QStringLiteral("/QRCode/a/b/c/x.png") : ini + QStringLiteral("/data.txt");
+    if (overBy == 0) {
+        QCOMPARE(g_messages, QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess)});
+        QCOMPARE(readFile(path), QByteArray(qrCode ? "image" : "new"));
+        return;
+    }
+    const quint64 freeBytes = quint64(st.f_bavail) * st.f_frsize;
+    const quint64 reserve = quint64(st.f_blocks) * st.f_frsize / 20;
+    if (qrCode)
+        QCOMPARE(g_messages, (QStringList{MakePathFail, reserveFigures(5 + 3 * 4096, 4, freeBytes, target, reserve, 20)}));
+    else
+        QCOMPARE(g_messages, (QStringList{QString::fromLatin1(OpenSuccess), WriteError,
+                                          reserveFigures(3, 0, freeBytes, target - 1, reserve, 20)}));
+    QCOMPARE(tree(m_root), before);
+    QCOMPARE(readFile(ini + QStringLiteral("/data.txt")), oldContent("ini/data.txt"));
 }
 
 void TestSupportFiles::removeLeftoverTemporaries()
