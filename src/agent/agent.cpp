@@ -27,10 +27,11 @@ public:
     {
     }
 
-    // Gives freed heap back to the system once large calls have stopped coming.
-    void afterPayload(const QByteArray &data)
+    // Gives freed heap back to the system once large calls have stopped coming. Long texts
+    // count as well: they are decoded into copies twice their size.
+    void afterPayload(qint64 bytes)
     {
-        if (data.size() >= largePayload)
+        if (bytes >= largePayload)
             trimTimer.start();
     }
 
@@ -73,19 +74,19 @@ void Agent::updateDeviceTreeFile(const QByteArray &data)
 {
     supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::deviceTreeFileName(), data,
                                    {"Device Tree File open success!", "Device Tree File open error!"});
-    d->afterPayload(data);
+    d->afterPayload(data.size());
 }
 
 void Agent::updateCustomFile(const QByteArray &data)
 {
     supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::customerFileName(), data,
                                    {"Custom File open success!", "Custom File open error!"});
-    d->afterPayload(data);
+    d->afterPayload(data.size());
 }
 
 void Agent::downloadQRCode(const QString &qrCodeType, QString saveName, const QByteArray &data,
                            bool delCacheFile)
 {
     supportfiles::storeQrCode(kvo::qrCodeDirectory(), qrCodeType, saveName, data, delCacheFile);
-    d->afterPayload(data);
+    d->afterPayload(data.size() + 2 * (qint64(qrCodeType.size()) + saveName.size()));
 }

@@ -8,6 +8,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -63,6 +64,20 @@ QStringList leftoverTemporaries(const QString &dir)
             found += leftoverTemporaries(entry.filePath());
     }
     return found;
+}
+
+// A field of /proc/<pid>/status in KiB (VmHWM, VmRSS), or -1.
+qint64 statusKiB(qint64 pid, const char *field)
+{
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
 }
 
 QByteArray randomBytes(int size)
@@ -552,6 +567,55 @@ private Q_SLOTS:
                 QVERIFY2(readAll(ini + entry) == "setup", qPrintable(entry));
         }
         QCOMPARE(leftoverTemporaries(ini), QStringList());
+    }
+
+    void longTextCostsLittleMemory_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("8 MiB name") << "t1" << QString(8 << 20, QLatin1Char('n')) << "Save name is invalid";
+        QTest::newRow("8 MiB name of a/a/a") << "t1" << QStringLiteral("a/").repeated(4 << 20) << "Save name is invalid";
+        QTest::newRow("8 MiB type of a/a/a") << QStringLiteral("a/").repeated(4 << 20) << "a.png" << "Save path is invalid";
+    }
+
+    // A text far beyond the length limits is refused by its length before it is split or
+    // cleaned: the agent's peak memory grows by little more than the message and its one
+    // decoded copy (8 MiB of UTF-8, 16 MiB of UTF-16), not by lists of its pieces. Several such
+    // calls in a row leave no more resident than before once they stop.
+    void longTextCostsLittleMemory()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, name);
+        QFETCH(QString, refusal);
+        // AddressSanitizer keeps freed blocks in a quarantine that would count as peak memory.
+        QVERIFY(startAgent(QString(), {QStringLiteral("ASAN_OPTIONS=") + qEnvironmentVariable("ASAN_OPTIONS")
+                                       + QStringLiteral(":quarantine_size_mb=16:thread_local_quarantine_size_kb=256")}));
+        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("warm")}).type(), QDBusMessage::ReplyMessage);
+        const qint64 before = statusKiB(m_agent->pid(), "VmHWM");
+        const qint64 residentBefore = statusKiB(m_agent->pid(), "VmRSS");
+        QVERIFY(before > 0 && residentBefore > 0);
+
+        LogCursor log;
+        QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {type, name, QByteArray("image"), true}).type(),
+                 QDBusMessage::ReplyMessage);
+        const qint64 after = statusKiB(m_agent->pid(), "VmHWM");
+        qInfo("agent peak memory (VmHWM): %lld KiB before the call, %lld KiB after", before, after);
+        QCOMPARE(messages(log), QStringList{refusal});
+        QVERIFY(!QFileInfo::exists(ini + QStringLiteral("QRCode")));
+        QVERIFY2(after - before <= 64 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(after - before)));
+
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {type, name, QByteArray("image"), true}).type(),
+                     QDBusMessage::ReplyMessage);
+        QDeadlineTimer deadline(10000);
+        qint64 resident = statusKiB(m_agent->pid(), "VmRSS");
+        while (resident > residentBefore + 4096 && !deadline.hasExpired()) {
+            QTest::qWait(50);
+            resident = statusKiB(m_agent->pid(), "VmRSS");
+        }
+        qInfo("agent VmRSS: %lld KiB before, %lld KiB after four calls", residentBefore, resident);
+        QVERIFY2(resident <= residentBefore + 4096, qPrintable(QStringLiteral("%1 KiB resident").arg(resident)));
     }
 
     void qrCodeThreeArgumentsNeverClears()
