@@ -105,8 +105,9 @@ bool AtomicFile::write(const QByteArray &data)
     }
     if (!writeAll(m_fd, data.constData(), data.size()))
         return fail();
-    // The owner first: changing it clears set-id bits that the mode then restores.
-    if (m_keepOwner && (::fchown(m_fd, m_uid, m_gid) != 0 || ::fchmod(m_fd, m_mode) != 0))
+    // The new content is a caller's choice, so it never runs with the owner's rights: the
+    // set-user-ID and set-group-ID bits of the old mode are not carried over.
+    if (m_keepOwner && (::fchown(m_fd, m_uid, m_gid) != 0 || ::fchmod(m_fd, m_mode & ~(S_ISUID | S_ISGID)) != 0))
         return fail();
     if (::fsync(m_fd) != 0)
         return fail();

@@ -6,7 +6,8 @@
 // Replaces one file in an open directory so that readers and crashes see either the old
 // content or the new content whole: a temporary file in the same directory is written,
 // flushed and renamed over the target, then the directory is flushed. An existing regular
-// file's mode and owner carry over; a symbolic link at the target is replaced, never followed.
+// file's mode (without its set-user-ID and set-group-ID bits) and owner carry over; a symbolic
+// link at the target is replaced, never followed.
 class AtomicFile
 {
 public:

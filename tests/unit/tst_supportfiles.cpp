@@ -424,18 +424,23 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner_data()
 {
     QTest::addColumn<uint>("mode");
     QTest::addColumn<int>("owner");
+    QTest::addColumn<uint>("kept");
 
-    QTest::newRow("mode 0640") << 0640u << -1;
-    QTest::newRow("mode 0755") << 0755u << -1;
-    QTest::newRow("owner 4321, mode 0600") << 0600u << 4321;
-    // chown clears set-id bits, so these survive only if the mode is applied after the owner.
-    QTest::newRow("owner 4321, mode 06755") << 06755u << 4321;
+    QTest::newRow("mode 0640")              << 0640u  << -1   << 0640u;
+    QTest::newRow("mode 0755")              << 0755u  << -1   << 0755u;
+    QTest::newRow("owner 4321, mode 0600")  << 0600u  << 4321 << 0600u;
+    QTest::newRow("sticky, mode 01644")     << 01644u << -1   << 01644u;
+    // The new content is the caller's: it never runs with the owner's rights.
+    QTest::newRow("owner 4321, mode 06755") << 06755u << 4321 << 0755u;
+    QTest::newRow("mode 04755")             << 04755u << -1   << 0755u;
+    QTest::newRow("mode 02750")             << 02750u << -1   << 0750u;
 }
 
 void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
 {
     QFETCH(uint, mode);
     QFETCH(int, owner);
+    QFETCH(uint, kept);
     if (owner >= 0 && ::geteuid() != 0)
         QSKIP("changing the owner needs root");
 
@@ -456,7 +461,7 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
     struct stat after;
     QCOMPARE(::lstat(cpath.constData(), &after), 0);
     QVERIFY(after.st_ino != before.st_ino);
-    QCOMPARE(uint(after.st_mode & 07777), mode);
+    QCOMPARE(uint(after.st_mode & 07777), kept);
     QCOMPARE(after.st_uid, before.st_uid);
     QCOMPARE(after.st_gid, before.st_gid);
 }
