@@ -8,7 +8,7 @@
 #include "supportfiles.h"
 #include "watcher.h"
 
-#include <simplelog/journalappender.h>
+#include <simplelog/journalfields.h>
 #include <simplelog/logmanager.h>
 
 #include <QDBusConnection>
@@ -32,10 +32,11 @@ public:
     {
     }
 
-    // Gives freed heap back to the system once large calls have stopped coming.
-    void afterPayload(const QByteArray &data)
+    // Gives freed heap back to the system once large calls have stopped coming. Long texts
+    // count as well: they are decoded into copies twice their size.
+    void afterPayload(qint64 bytes)
     {
-        if (data.size() >= largePayload)
+        if (bytes >= largePayload)
             trimTimer.start();
     }
 
@@ -82,24 +83,24 @@ QVector<QByteArray> Agent::callerFields()
 
 void Agent::updateDeviceTreeFile(const QByteArray &data)
 {
-    const simplelog::ScopedJournalFields caller(callerFields());
+    const simplelog::JournalFields caller(callerFields());
     supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::deviceTreeFileName(), data,
                                    {"Device Tree File open success!", "Device Tree File open error!"});
-    d->afterPayload(data);
+    d->afterPayload(data.size());
 }
 
 void Agent::updateCustomFile(const QByteArray &data)
 {
-    const simplelog::ScopedJournalFields caller(callerFields());
+    const simplelog::JournalFields caller(callerFields());
     supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::customerFileName(), data,
                                    {"Custom File open success!", "Custom File open error!"});
-    d->afterPayload(data);
+    d->afterPayload(data.size());
 }
 
 void Agent::downloadQRCode(const QString &qrCodeType, QString saveName, const QByteArray &data,
                            bool delCacheFile)
 {
-    const simplelog::ScopedJournalFields caller(callerFields());
+    const simplelog::JournalFields caller(callerFields());
     supportfiles::storeQrCode(kvo::qrCodeDirectory(), qrCodeType, saveName, data, delCacheFile);
-    d->afterPayload(data);
+    d->afterPayload(data.size() + 2 * (qint64(qrCodeType.size()) + saveName.size()));
 }

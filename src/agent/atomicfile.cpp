@@ -10,39 +10,57 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-AtomicFile::AtomicFile(int dirFd, const QByteArray &name)
+AtomicFile::AtomicFile(int dirFd, const QByteArray &name, bool keepMetadata)
     : m_dirFd(dirFd)
     , m_name(name)
+    , m_keepMetadata(keepMetadata)
 {
 }
 
 AtomicFile::~AtomicFile()
 {
-    if (m_fd >= 0) {
+    if (m_fd >= 0)
         ::close(m_fd);
+    if (m_tempExists)
         ::unlinkat(m_dirFd, m_tempName.constData(), 0);
-    }
+}
+
+// Records errno, closes and removes the temporary file, keeps the target as it is.
+bool AtomicFile::fail()
+{
+    m_error = errno;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+    if (m_tempExists)
+        ::unlinkat(m_dirFd, m_tempName.constData(), 0);
+    m_tempExists = false;
+    m_written = false;
+    errno = m_error;
+    return false;
 }
 
 bool AtomicFile::open()
 {
     if (m_name.isEmpty() || m_name == "." || m_name == ".." || m_name.contains('/')
-        || m_name.contains('\0'))
-        return false;
+        || m_name.contains('\0')) {
+        errno = m_name.isEmpty() ? ENOENT : EINVAL;
+        return fail();
+    }
 
     struct stat st;
     if (::fstatat(m_dirFd, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (S_ISREG(st.st_mode)) {
-            m_keepOwner = true;
+            m_keepOwner = m_keepMetadata;
             m_mode = st.st_mode & 07777;
             m_uid = st.st_uid;
             m_gid = st.st_gid;
         } else if (!S_ISLNK(st.st_mode)) {
             errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-            return false;
+            return fail();
         }
     } else if (errno != ENOENT) {
-        return false;
+        return fail();
     }
 
     for (int attempt = 0; attempt < 16; ++attempt) {
@@ -58,7 +76,10 @@ bool AtomicFile::open()
         if (m_fd >= 0 || errno != EEXIST)
             break;
     }
-    return m_fd >= 0;
+    if (m_fd < 0)
+        return fail();
+    m_tempExists = true;
+    return true;
 }
 
 static bool writeAll(int fd, const char *data, qsizetype size)
@@ -76,24 +97,38 @@ static bool writeAll(int fd, const char *data, qsizetype size)
     return true;
 }
 
-bool AtomicFile::commit(const QByteArray &data)
+bool AtomicFile::write(const QByteArray &data)
 {
-    if (m_fd < 0)
-        return false;
-
-    bool ok = writeAll(m_fd, data.constData(), data.size());
-    // The owner first: changing it clears set-id bits that the mode then restores.
-    if (ok && m_keepOwner)
-        ok = ::fchown(m_fd, m_uid, m_gid) == 0 && ::fchmod(m_fd, m_mode) == 0;
-    ok = ok && ::fsync(m_fd) == 0;
-    ok = ::close(m_fd) == 0 && ok;
-    m_fd = -1;
-    if (ok)
-        ok = ::renameat(m_dirFd, m_tempName.constData(), m_dirFd, m_name.constData()) == 0;
-    if (!ok) {
-        ::unlinkat(m_dirFd, m_tempName.constData(), 0);
-        return false;
+    if (m_fd < 0) {
+        errno = EBADF;
+        return fail();
     }
+    if (!writeAll(m_fd, data.constData(), data.size()))
+        return fail();
+    // The new content is a caller's choice, so it never runs with the owner's rights: the
+    // set-user-ID and set-group-ID bits of the old mode are not carried over.
+    if (m_keepOwner && (::fchown(m_fd, m_uid, m_gid) != 0 || ::fchmod(m_fd, m_mode & ~(S_ISUID | S_ISGID)) != 0))
+        return fail();
+    if (::fsync(m_fd) != 0)
+        return fail();
+    const int fd = m_fd;
+    m_fd = -1;
+    if (::close(fd) != 0)
+        return fail();
+    m_written = true;
+    return true;
+}
+
+bool AtomicFile::commit()
+{
+    if (!m_written) {
+        errno = EBADF;
+        return fail();
+    }
+    if (::renameat(m_dirFd, m_tempName.constData(), m_dirFd, m_name.constData()) != 0)
+        return fail();
+    m_tempExists = false;
+    m_written = false;
     // The rename is durable only once the directory itself is on disk.
     ::fsync(m_dirFd);
     return true;

@@ -4,6 +4,8 @@
 #include "agentlog.h"
 #include "atomicfile.h"
 
+#include <simplelog/journalfields.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -18,10 +20,14 @@
 #include <linux/openat2.h>
 #include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace supportfiles {
 namespace {
+
+// What one new directory is counted as against the free-space reserve.
+constexpr quint64 directoryBytes = 4096;
 
 class Fd
 {
@@ -114,9 +120,19 @@ Fd openDirectory(const QString &path, bool create = false)
         if (!child.isValid() && errno == ENOENT && create
             && (::mkdirat(dir.get(), name, 0777) == 0 || errno == EEXIST))
             child.reset(::openat(dir.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        // errno tells the caller why, so it must survive closing the parent.
+        const int error = errno;
         dir = std::move(child);
+        errno = error;
     }
     return dir;
+}
+
+// A failure line whose journal entry carries the error number behind it.
+void warnWithError(const char *message, int error)
+{
+    const simplelog::JournalFields errnoField("ERRNO", error);
+    qCWarning(agentLog) << message;
 }
 
 bool existsAt(int parent, const QByteArray &name)
@@ -136,28 +152,79 @@ QList<QByteArray> componentsBelow(const QString &cleaned, const QString &base)
     return names;
 }
 
-// Walks from base through names without following a symbolic link, creating what is missing
-// when create is set. A last component that exists but is no directory is reported through
-// lastIsNotDirectory instead of as a failure: creation has then nothing to do.
-Fd walkDirectories(const QString &base, const QList<QByteArray> &names, bool create,
-                   bool *lastIsNotDirectory = nullptr)
+struct Walk
 {
-    if (lastIsNotDirectory)
-        *lastIsNotDirectory = false;
-    Fd dir = openDirectory(base, create);
-    for (int i = 0; dir.isValid() && i < names.size(); ++i) {
-        const QByteArray &name = names.at(i);
-        if (create && ::mkdirat(dir.get(), name.constData(), 0777) != 0 && errno != EEXIST)
-            return Fd();
-        Fd child = openChildDirectory(dir.get(), name);
+    Fd dir;
+    int reached = 0;
+    int error = 0;
+};
+
+// Opens names one after the other below dir without following a symbolic link. Stops at the
+// first that cannot be opened: dir is the last one opened, reached counts them and error holds
+// the cause.
+Walk walkFrom(Fd dir, const QList<QByteArray> &names)
+{
+    Walk walk;
+    walk.dir = std::move(dir);
+    for (; walk.reached < names.size(); ++walk.reached) {
+        Fd child = openChildDirectory(walk.dir.get(), names.at(walk.reached));
         if (!child.isValid()) {
-            if (lastIsNotDirectory && i == names.size() - 1 && existsAt(dir.get(), name))
-                *lastIsNotDirectory = true;
-            return Fd();
+            walk.error = errno;
+            break;
         }
-        dir = std::move(child);
+        walk.dir = std::move(child);
     }
-    return dir;
+    return walk;
+}
+
+// The free space of the file system that holds fd, as a store must leave it. Root's own
+// reserved blocks do not count as free: the agent writes for unprivileged callers.
+bool readSpace(int fd, SpaceFigures *space)
+{
+    struct statvfs st;
+    if (::fstatvfs(fd, &st) != 0)
+        return false;
+    space->totalBytes = quint64(st.f_blocks) * st.f_frsize;
+    space->freeBytes = quint64(st.f_bavail) * st.f_frsize;
+    space->blockSize = st.f_frsize;
+    space->totalInodes = st.f_files;
+    space->freeInodes = st.f_favail;
+    return true;
+}
+
+// Whether bytes and inodes more still leave the reserve free on the file system of fd. When
+// not, the caller logs its failure line and then the figures. A file system that cannot say is
+// not refused.
+class ReserveCheck
+{
+public:
+    ReserveCheck(int fd, quint64 bytes, quint64 inodes)
+        : m_bytes(bytes)
+        , m_inodes(inodes)
+    {
+        m_ok = !readSpace(fd, &m_space) || leavesReserve(m_space, bytes, inodes);
+    }
+    bool ok() const { return m_ok; }
+    void logFigures() const
+    {
+        const SpaceReserve reserve = spaceReserve(m_space);
+        qCWarning(agentLog) << "Free space reserve:" << m_bytes << "bytes and" << m_inodes << "inodes to write,"
+                            << m_space.freeBytes << "bytes and" << m_space.freeInodes << "inodes free,"
+                            << reserve.bytes << "bytes and" << reserve.inodes << "inodes kept free";
+    }
+
+private:
+    SpaceFigures m_space;
+    quint64 m_bytes;
+    quint64 m_inodes;
+    bool m_ok;
+};
+
+bool sameDirectory(int a, int b)
+{
+    struct stat sa;
+    struct stat sb;
+    return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 void clearDirectory(int dirFd)
@@ -187,26 +254,82 @@ void clearDirectory(int dirFd)
     }
 }
 
+// Stores data as name in dirFd through a temporary file. beforeRename runs once the new
+// content is written whole and flushed, just before it replaces the old file.
+template<typename BeforeRename>
 bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
-                      const FileMessages &messages, bool infoLevel)
+                      const FileMessages &messages, bool infoLevel, bool keepMetadata,
+                      BeforeRename beforeRename)
 {
-    AtomicFile file(dirFd, name);
+    AtomicFile file(dirFd, name, keepMetadata);
     if (!file.open()) {
-        qCWarning(agentLog) << messages.openError;
+        warnWithError(messages.openError, file.error());
         return false;
     }
     if (infoLevel)
         qCInfo(agentLog) << messages.openSuccess;
     else
         qCDebug(agentLog) << messages.openSuccess;
-    if (!file.commit(data)) {
-        qCWarning(agentLog) << "write data error!";
+    // The temporary file already holds its inode.
+    const ReserveCheck reserve(dirFd, quint64(data.size()), 0);
+    if (!reserve.ok()) {
+        warnWithError("write data error!", ENOSPC);
+        reserve.logFigures();
+        return false;
+    }
+    if (!file.write(data)) {
+        warnWithError("write data error!", file.error());
+        return false;
+    }
+    beforeRename();
+    if (!file.commit()) {
+        warnWithError("write data error!", file.error());
         return false;
     }
     return true;
 }
 
+// The length of text in file-system bytes when it is at most room bytes long and none of its
+// components is longer than maxNameBytes, else -1. Text far too long is refused by its size
+// alone: a character takes at least one byte and at most two UTF-16 units.
+int boundedLength(const QString &text, int room)
+{
+    if (room < 0 || text.size() > 2 * room)
+        return -1;
+    const QByteArray bytes = QFile::encodeName(text);
+    if (bytes.size() > room)
+        return -1;
+    int componentStart = 0;
+    for (int i = 0; i <= bytes.size(); ++i) {
+        if (i == bytes.size() || bytes.at(i) == '/') {
+            if (i - componentStart > maxNameBytes)
+                return -1;
+            componentStart = i + 1;
+        }
+    }
+    return bytes.size();
+}
+
 } // namespace
+
+SpaceReserve spaceReserve(const SpaceFigures &space)
+{
+    SpaceReserve reserve;
+    reserve.bytes = std::min<quint64>(space.totalBytes / 20, quint64(1) << 30);
+    reserve.inodes = std::min<quint64>(space.totalInodes / 20, 65536);
+    return reserve;
+}
+
+bool leavesReserve(const SpaceFigures &space, quint64 bytes, quint64 inodes)
+{
+    const quint64 block = std::max<quint64>(space.blockSize, 1);
+    const quint64 needed = bytes / block * block + (bytes % block ? block : 0);
+    const SpaceReserve reserve = spaceReserve(space);
+    const bool room = space.freeBytes >= reserve.bytes && space.freeBytes - reserve.bytes >= needed;
+    const bool inodeRoom = space.totalInodes == 0
+        || (space.freeInodes >= reserve.inodes && space.freeInodes - reserve.inodes >= inodes);
+    return room && inodeRoom;
+}
 
 QString cleanPath(const QString &path)
 {
@@ -252,21 +375,35 @@ void storeSupportFile(const QString &dir, const QString &fileName, const QByteAr
 {
     const Fd dirFd = openDirectory(dir, true);
     if (!dirFd.isValid()) {
-        qCWarning(agentLog) << "make filepath fail!";
+        warnWithError("make filepath fail!", errno);
         return;
     }
     // Callers and commands started later rely on the support directory being the working one.
     if (::fchdir(dirFd.get()) != 0)
-        qCWarning(agentLog) << messages.openError;
-    writeReplacement(dirFd.get(), encodedName(fileName), data, messages, false);
+        warnWithError(messages.openError, errno);
+    writeReplacement(dirFd.get(), encodedName(fileName), data, messages, false, true, [] {});
 }
 
 QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType, const QString &saveName)
 {
     const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
+    // The path below the support directory starts with the QR-code directory's own name.
+    const int qrDirBytes = encodedName(base.mid(base.lastIndexOf(QLatin1Char('/')) + 1)).size() + 1;
+    const int typeBytes = boundedLength(qrCodeType, maxPathBytes - qrDirBytes);
+    if (typeBytes < 0)
+        return QrCodePathCheck::InvalidPath;
     const QString typePath = qrDir + qrCodeType;
     if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base))
         return QrCodePathCheck::InvalidPath;
+    if (boundedLength(saveName, maxPathBytes - qrDirBytes - typeBytes - 1) < 0)
+        return QrCodePathCheck::InvalidName;
+    // "." or ".." at the end names the directory above or the type itself once cleaned, and
+    // would replace a file stored there under another name. A file named like a temporary one
+    // would be taken for the leftover of a crash and removed at the next start.
+    const QStringRef lastComponent = saveName.midRef(saveName.lastIndexOf(QLatin1Char('/')) + 1);
+    if (lastComponent == QLatin1String(".") || lastComponent == QLatin1String("..")
+        || lastComponent.startsWith(QLatin1String(AtomicFile::temporaryPrefix)))
+        return QrCodePathCheck::InvalidName;
     const QString filePath = typePath + QLatin1Char('/') + saveName;
     if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base))
         return QrCodePathCheck::InvalidName;
@@ -276,50 +413,89 @@ QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType,
 void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString &saveName,
                  const QByteArray &data, bool delCacheFile)
 {
-    const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
-    const QString typePath = qrDir + qrCodeType;
-    // The name is refused only after the type's directory has been cleared and created.
+    // A refused request changes nothing: every check comes before the first directory is made
+    // or cleared.
     const QrCodePathCheck check = checkQrCodePath(qrDir, qrCodeType, saveName);
     if (check == QrCodePathCheck::InvalidPath) {
         qCWarning(agentLog) << "Save path is invalid";
         return;
     }
-    // Every file-system step works on the cleaned path, component by component, without
-    // following a symbolic link, so the checked path is the one used.
-    const QList<QByteArray> typeNames = componentsBelow(cleanPath(typePath), base);
-
-    if (delCacheFile) {
-        const Fd typeDir = walkDirectories(base, typeNames, false);
-        if (!typeDir.isValid())
-            qCWarning(agentLog) << "FilePath is not exists!";
-        else
-            clearDirectory(typeDir.get());
-    }
-
-    bool typeIsNotDirectory = false;
-    const Fd typeDir = walkDirectories(base, typeNames, true, &typeIsNotDirectory);
-    if (!typeDir.isValid() && !typeIsNotDirectory) {
-        qCWarning(agentLog) << "make filepath fail!";
-        return;
-    }
-
     if (check == QrCodePathCheck::InvalidName) {
         qCWarning(agentLog) << "Save name is invalid";
         return;
     }
-    const QString filePath = typePath + QLatin1Char('/') + saveName;
+    const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
+    const QString typePath = qrDir + qrCodeType;
+    // Every file-system step works on the cleaned path, component by component, without
+    // following a symbolic link, so the checked path is the one used.
+    const QList<QByteArray> typeNames = componentsBelow(cleanPath(typePath), base);
 
+    // The QR-code directory itself is a fixed path, made like the support directory; what lies
+    // below it is the caller's choice and is counted against the reserve before it is made.
+    const Fd baseDir = openDirectory(base, true);
+    if (!baseDir.isValid()) {
+        const int error = errno;
+        if (delCacheFile)
+            qCWarning(agentLog) << "FilePath is not exists!";
+        warnWithError("make filepath fail!", error);
+        return;
+    }
+    Walk type = walkFrom(Fd(::dup(baseDir.get())), typeNames);
+    const bool typeExisted = type.reached == typeNames.size();
+    if (delCacheFile && !typeExisted)
+        qCWarning(agentLog) << "FilePath is not exists!";
+    // A last component that exists but is no directory leaves nothing to create; opening the
+    // image then fails.
+    const bool typeIsNotDirectory = !typeExisted && type.error != ENOENT
+        && type.reached == typeNames.size() - 1 && existsAt(type.dir.get(), typeNames.constLast());
+    if (!typeExisted && !typeIsNotDirectory) {
+        if (type.error != ENOENT) {
+            warnWithError("make filepath fail!", type.error);
+            return;
+        }
+        const quint64 missing = quint64(typeNames.size() - type.reached);
+        const ReserveCheck reserve(type.dir.get(), quint64(data.size()) + missing * directoryBytes, missing + 1);
+        if (!reserve.ok()) {
+            warnWithError("make filepath fail!", ENOSPC);
+            reserve.logFigures();
+            return;
+        }
+        for (; type.reached < typeNames.size(); ++type.reached) {
+            const QByteArray &name = typeNames.at(type.reached);
+            Fd child;
+            if (::mkdirat(type.dir.get(), name.constData(), 0777) == 0 || errno == EEXIST)
+                child = openChildDirectory(type.dir.get(), name);
+            if (!child.isValid()) {
+                warnWithError("make filepath fail!", errno);
+                return;
+            }
+            type.dir = std::move(child);
+        }
+    }
+
+    const QString filePath = typePath + QLatin1Char('/') + saveName;
     const FileMessages messages{"QRCode File open success!", "QRCode File open error!"};
     QList<QByteArray> fileNames = componentsBelow(cleanPath(filePath), base);
     const QByteArray name = cleanPath(filePath).endsWith(QLatin1Char('/')) || fileNames.isEmpty()
         ? QByteArray()
         : fileNames.takeLast();
-    const Fd parent = walkDirectories(base, fileNames, false);
-    if (!parent.isValid() || name.isEmpty()) {
-        qCWarning(agentLog) << messages.openError;
+    const Walk parentWalk = walkFrom(Fd(::dup(baseDir.get())), fileNames);
+    const Fd &parent = parentWalk.dir;
+    if (parentWalk.reached < fileNames.size() || name.isEmpty()) {
+        // A name that ends with "/" or leads back to the QR-code directory names a directory.
+        warnWithError(messages.openError, name.isEmpty() ? EISDIR : parentWalk.error);
         return;
     }
-    writeReplacement(parent.get(), name, data, messages, true);
+
+    // The cache is cleared only once the new image is written whole, so a failed write leaves
+    // it as it was. Clearing removes an old file of the same name first, as it always did, so
+    // the image then is a new file rather than one that keeps the old file's mode and owner.
+    const bool clear = delCacheFile && typeExisted;
+    const bool clearsTarget = clear && !name.startsWith('.') && sameDirectory(parent.get(), type.dir.get());
+    writeReplacement(parent.get(), name, data, messages, true, !clearsTarget, [&] {
+        if (clear)
+            clearDirectory(type.dir.get());
+    });
 }
 
 namespace {

@@ -24,7 +24,8 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
                  const QByteArray &data, bool delCacheFile);
 
 // What storeQrCode makes of a type and a name before it touches the file system: Accepted, or
-// the reason it refuses them ("Save path is invalid" / "Save name is invalid").
+// the reason it refuses them ("Save path is invalid" / "Save name is invalid"). Lengths are
+// checked first, before the text is split or cleaned, so a long text costs next to nothing.
 enum class QrCodePathCheck { Accepted, InvalidPath, InvalidName };
 QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType, const QString &saveName);
 
@@ -35,6 +36,32 @@ QString cleanPath(const QString &path);
 // True when the directory part of the cleaned path (the text before its last "/") is prefix
 // itself or lies below it. Paths holding a NUL character are never accepted.
 bool pathStaysBelow(const QString &path, const QString &prefix);
+
+// A store refuses to leave less free than a reserve of the file system: 5 % of its size, at
+// most 1 GiB, so that no caller fills it and a large disk that is nearly full still takes a
+// small file; and 5 % of its inodes, at most 65,536, so that no caller uses them up with
+// directories. bytes are rounded up to whole blocks. A file system that counts no inodes
+// keeps no inode reserve.
+struct SpaceFigures
+{
+    quint64 totalBytes = 0;
+    quint64 freeBytes = 0;
+    quint64 blockSize = 1;
+    quint64 totalInodes = 0;
+    quint64 freeInodes = 0;
+};
+struct SpaceReserve
+{
+    quint64 bytes = 0;
+    quint64 inodes = 0;
+};
+SpaceReserve spaceReserve(const SpaceFigures &space);
+bool leavesReserve(const SpaceFigures &space, quint64 bytes, quint64 inodes);
+
+// The longest name of one path component and the longest path below the support directory
+// that a QR-code type and name may make, in bytes: what a plain open of such a path would meet.
+inline constexpr int maxNameBytes = 255;
+inline constexpr int maxPathBytes = 4096;
 
 // Removes temporary files that an interrupted replacement left behind in dir and below it.
 void removeLeftoverTemporaries(const QString &dir);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "journalappender.h"
 
+#include "journalfields.h"
+
 #include <QtGlobal>
 
 #include <cerrno>
@@ -38,6 +40,7 @@ public:
         add(field, value ? value : "", value ? std::strlen(value) : 0);
     }
     void add(const char *field, const QByteArray &value) { add(field, value.constData(), size_t(value.size())); }
+    bool isFull() const { return m_count == Capacity; }
 
     int send()
     {
@@ -52,35 +55,14 @@ public:
     }
 
 private:
-    static constexpr int Capacity = 7 + ScopedJournalFields::MaxFields;
+    static constexpr int Capacity = 16;
     QByteArray m_buffer;
     int m_starts[Capacity] = {};
     int m_ends[Capacity] = {};
     int m_count = 0;
 };
 
-thread_local const ScopedJournalFields *t_fieldsScope = nullptr;
-
 } // namespace
-
-ScopedJournalFields::ScopedJournalFields(QVector<QByteArray> fields)
-    : m_fields(std::move(fields))
-    , m_outer(t_fieldsScope)
-{
-    if (m_fields.size() > MaxFields)
-        m_fields.resize(MaxFields);
-    t_fieldsScope = this;
-}
-
-ScopedJournalFields::~ScopedJournalFields()
-{
-    t_fieldsScope = m_outer;
-}
-
-const QVector<QByteArray> *ScopedJournalFields::current()
-{
-    return t_fieldsScope ? &t_fieldsScope->m_fields : nullptr;
-}
 
 JournalAppender::JournalAppender()
     : m_identifier(program_invocation_short_name)
@@ -123,9 +105,11 @@ int JournalAppender::write(QtMsgType type, const QMessageLogContext &context,
     fields.add("CODE_FILE=", context.file);
     fields.add("CODE_LINE=", lineText);
     fields.add("CODE_FUNC=", context.function);
-    if (const QVector<QByteArray> *extra = ScopedJournalFields::current()) {
-        for (const QByteArray &field : *extra)
-            fields.add("", field);
+    for (const JournalFields *extra = JournalFields::innermost(); extra; extra = extra->outer()) {
+        for (const QByteArray &entry : extra->entries()) {
+            if (!fields.isFull())
+                fields.add("", entry);
+        }
     }
     return fields.send();
 }

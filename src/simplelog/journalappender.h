@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QVector>
 #include <QtGlobal>
 
 class QMessageLogContext;
@@ -24,28 +23,6 @@ public:
 
 private:
     QByteArray m_identifier;
-};
-
-// While an object of this class lives, every journal entry the thread that made it writes carries
-// these fields as well, each "NAME=value" (the first MaxFields of them). Only the entry gains
-// them: the formatted line, and with it the log file, stays as it is. Scopes nest; the innermost
-// one holds.
-class ScopedJournalFields
-{
-public:
-    static constexpr int MaxFields = 4;
-
-    explicit ScopedJournalFields(QVector<QByteArray> fields);
-    ~ScopedJournalFields();
-    ScopedJournalFields(const ScopedJournalFields &) = delete;
-    ScopedJournalFields &operator=(const ScopedJournalFields &) = delete;
-
-    // The fields of the calling thread's innermost scope; null outside any.
-    static const QVector<QByteArray> *current();
-
-private:
-    QVector<QByteArray> m_fields;
-    const ScopedJournalFields *m_outer;
 };
 
 } // namespace simplelog

@@ -8,11 +8,14 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <QXmlStreamReader>
 
@@ -61,6 +64,20 @@ QStringList leftoverTemporaries(const QString &dir)
             found += leftoverTemporaries(entry.filePath());
     }
     return found;
+}
+
+// A field of /proc/<pid>/status in KiB (VmHWM, VmRSS), or -1.
+qint64 statusKiB(qint64 pid, const char *field)
+{
+    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray prefix = QByteArray(field) + ':';
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (line.startsWith(prefix))
+            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
 }
 
 QByteArray randomBytes(int size)
@@ -338,22 +355,64 @@ private Q_SLOTS:
                                               QStringLiteral("Device Tree File open error!")}));
     }
 
+    void fullDiskKeepsOldContent_data()
+    {
+        QTest::addColumn<QString>("method");
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("success");
+        QTest::newRow("updateCustomFile") << "updateCustomFile" << QString() << "customer.json" << "Custom File open success!";
+        QTest::newRow("updateDeviceTreeFile") << "updateDeviceTreeFile" << QString() << "kvo-devicetree.json"
+                                              << "Device Tree File open success!";
+        QTest::newRow("downloadQRCode") << "downloadQRCode" << "t1" << "QRCode/t1/a.png" << "QRCode File open success!";
+        QTest::newRow("downloadQRCode, new type") << "downloadQRCode" << "t2" << "QRCode/t2/a.png" << QString();
+    }
+
+    // A 256 KiB file system keeps 13,107 bytes (5 %) free: a 64 KiB file fits, a 1 MiB one is
+    // refused before it is written, the old file stays and the log gives the sizes.
     void fullDiskKeepsOldContent()
     {
+        QFETCH(QString, method);
+        QFETCH(QString, type);
+        QFETCH(QString, file);
+        QFETCH(QString, success);
         QVERIFY(startAgent(QString()));
         QVERIFY(QDir().mkpath(ini));
         QCOMPARE(::mount("kvo-small", QFile::encodeName(ini).constData(), "tmpfs", 0, "size=256k"), 0);
+        const auto unmount = qScopeGuard([this] {
+            m_agent.reset();
+            ::umount2(QFile::encodeName(ini).constData(), MNT_DETACH);
+        });
+        const auto store = [&](const QString &storeType, const QByteArray &data) {
+            const QVariantList args = method == QLatin1String("downloadQRCode")
+                ? QVariantList{storeType, QStringLiteral("a.png"), data, false}
+                : QVariantList{data};
+            return callAgent(method, args).type() == QDBusMessage::ReplyMessage;
+        };
         const QByteArray old = randomBytes(64 << 10);
-        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {old}).type(), QDBusMessage::ReplyMessage);
-        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), old);
+        QVERIFY(store(QStringLiteral("t1"), old));
+        if (!success.isEmpty())
+            QCOMPARE(readAll(ini + file), old);
 
         LogCursor log;
-        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {randomBytes(1 << 20)}).type(), QDBusMessage::ReplyMessage);
-        QCOMPARE(messages(log), QStringList({QStringLiteral("Custom File open success!"), QStringLiteral("write data error!")}));
-        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), old);
+        QVERIFY(store(type, randomBytes(1 << 20)));
+        QStringList lines = messages(log);
+        QCOMPARE(lines.size(), success.isEmpty() ? 2 : 3);
+        const QString figures = lines.takeLast();
+        const QRegularExpression figuresPattern(
+            QStringLiteral(R"(^Free space reserve: %1 bytes and %2 inodes to write, \d+ bytes and \d+ inodes free, )"
+                           R"(13107 bytes and \d+ inodes kept free$)")
+                .arg(success.isEmpty() ? QStringLiteral("1052672") : QStringLiteral("1048576"),
+                     success.isEmpty() ? QStringLiteral("2") : QStringLiteral("0")));
+        QVERIFY2(figuresPattern.match(figures).hasMatch(), qPrintable(figures));
+        if (success.isEmpty()) {
+            QCOMPARE(lines, QStringList{QStringLiteral("make filepath fail!")});
+            QVERIFY(!QFileInfo::exists(ini + QStringLiteral("QRCode/t2")));
+        } else {
+            QCOMPARE(lines, QStringList({success, QStringLiteral("write data error!")}));
+            QCOMPARE(readAll(ini + file), old);
+        }
         QCOMPARE(leftoverTemporaries(ini), QStringList());
-        m_agent.reset();
-        QCOMPARE(::umount(QFile::encodeName(ini).constData()), 0);
     }
 
     void leftoverTemporariesRemovedAtStart()
@@ -364,6 +423,39 @@ private Q_SLOTS:
         QVERIFY(startAgent(QString()));
         QCOMPARE(leftoverTemporaries(ini), QStringList());
         QCOMPARE(readAll(ini + QStringLiteral("QRCode/t1/a.png")), QByteArray("kept"));
+    }
+
+    // The start-up tidy-up removes leftovers of interrupted writes; no image a caller stored
+    // may be among them.
+    void storedImagesSurviveARestart()
+    {
+        const QStringList names{"a.png", ".hidden.png", ".kvo-tmpx", "x.kvo-tmp-1", ".kvo-tmp-1a2b3c",
+                                ".kvo-tmp-", "sub/.kvo-tmp-ffff", ".kvo-tmp-d/a.png"};
+        QVERIFY(QDir().mkpath(ini + QStringLiteral("QRCode/t1/sub")));
+        QVERIFY(QDir().mkpath(ini + QStringLiteral("QRCode/t1/.kvo-tmp-d")));
+        QVERIFY(startAgent(QString()));
+        QStringList stored;
+        for (const QString &name : names) {
+            LogCursor log;
+            QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {QStringLiteral("t1"), name, name.toUtf8(), false}).type(),
+                     QDBusMessage::ReplyMessage);
+            if (messages(log) == QStringList{QStringLiteral("QRCode File open success!")})
+                stored.append(name);
+            else
+                QCOMPARE(messages(log), QStringList{QStringLiteral("Save name is invalid")});
+        }
+
+        m_agent.reset();
+        QVERIFY(startAgent(QString()));
+        for (const QString &name : names) {
+            const QString path = ini + QStringLiteral("QRCode/t1/") + name;
+            if (stored.contains(name))
+                QVERIFY2(readAll(path) == name.toUtf8(), qPrintable(name));
+            else
+                QVERIFY2(!QFileInfo::exists(path), qPrintable(name));
+        }
+        // Only a name the tidy-up would take for a leftover is refused.
+        QCOMPARE(stored, (QStringList{"a.png", ".hidden.png", ".kvo-tmpx", "x.kvo-tmp-1", ".kvo-tmp-d/a.png"}));
     }
 
     void qrCode_data()
@@ -394,16 +486,22 @@ private Q_SLOTS:
             << L{badPath} << L{} << L{"x", "QRCode"};
         QTest::newRow("type dot") << "." << "a.png" << false << L{}
             << L{badPath} << L{} << L{"QRCode"};
+        QTest::newRow("100 KB type of a/a/a") << QStringLiteral("a/").repeated(51200) << "a.png" << false << L{}
+            << L{badPath} << L{} << L{"QRCode"};
+        QTest::newRow("name component of 256 bytes") << "t1" << QString(256, QLatin1Char('n')) << true << L{"QRCode/t1/old.png"}
+            << L{badName} << L{"QRCode/t1/old.png"} << L{};
         QTest::newRow("sibling type") << "../QRCodeEvil/x" << "a.png" << false << L{}
             << L{badPath} << L{} << L{"QRCodeEvil"};
         QTest::newRow("sibling type cleared") << "../QRCodeEvil/" << "a.png" << true << L{"QRCodeEvil/keep.png"}
             << L{badPath} << L{"QRCodeEvil/keep.png"} << L{"QRCodeEvil/a.png"};
-        QTest::newRow("name up two") << "t1" << "../../y.png" << false << L{}
-            << L{badName} << L{"QRCode/t1/"} << L{"y.png"};
-        QTest::newRow("name up two after clearing") << "t1" << "../../y.png" << true << L{"QRCode/t1/old.png"}
-            << L{delErr, delErr, badName} << L{"QRCode/t1/"} << L{"y.png", "QRCode/t1/old.png"};
+        QTest::newRow("name up two, nothing created") << "t1" << "../../y.png" << false << L{}
+            << L{badName} << L{} << L{"y.png", "QRCode/t1"};
+        QTest::newRow("name up two with del, nothing cleared") << "t1" << "../../y.png" << true << L{"QRCode/t1/old.png"}
+            << L{badName} << L{"QRCode/t1/old.png"} << L{"y.png"};
         QTest::newRow("sibling name") << "t1" << "../../QRCodeEvil/e.png" << false << L{"QRCodeEvil/"}
             << L{badName} << L{} << L{"QRCodeEvil/e.png"};
+        QTest::newRow("name dot over an image stored as the type") << "t1" << "." << false << L{"QRCode/t1"}
+            << L{badName} << L{"QRCode/t1"} << L{};
         QTest::newRow("name in missing sub-directory") << "t1" << "sub/b.png" << false << L{}
             << L{openErr} << L{"QRCode/t1/"} << L{"QRCode/t1/sub"};
         QTest::newRow("name in sub-directory") << "t1" << "sub/b.png" << false << L{"QRCode/t1/sub/"}
@@ -412,8 +510,11 @@ private Q_SLOTS:
             << L{openErr} << L{"QRCode/t1/"} << L{};
         QTest::newRow("clearing") << "t1" << "new.png" << true
             << L{"QRCode/t1/A.png", "QRCode/t1/b.png", "QRCode/t1/dir/", "QRCode/t1/.hidden"}
-            << L{delErr, delErr, delErr, ok}
+            << L{ok, delErr, delErr, delErr}
             << L{"QRCode/t1/new.png", "QRCode/t1/dir/", "QRCode/t1/.hidden"} << L{"QRCode/t1/A.png", "QRCode/t1/b.png"};
+        QTest::newRow("clearing, image cannot be stored") << "t1" << "dir" << true
+            << L{"QRCode/t1/A.png", "QRCode/t1/dir/"}
+            << L{openErr} << L{"QRCode/t1/A.png", "QRCode/t1/dir/"} << L{};
         QTest::newRow("clearing missing directory") << "t2" << "a.png" << true << L{}
             << L{noDir, ok} << L{"QRCode/t2/a.png"} << L{};
         QTest::newRow("symlinked type") << "link" << "a.png" << true << L{"outside/keep.png", "QRCode/link->../outside"}
@@ -458,9 +559,63 @@ private Q_SLOTS:
             QVERIFY(!QFileInfo(ini + stored).isSymLink());
             QCOMPARE(readAll(ini + stored), image);
         }
-        if (setup.contains(QStringLiteral("outside/keep.png")))
-            QCOMPARE(readAll(ini + QStringLiteral("outside/keep.png")), QByteArray("setup"));
+        // Every file the call did not store keeps what the set-up wrote.
+        const QString stored = QStringLiteral("QRCode/") + type + QLatin1Char('/') + name;
+        for (const QString &entry : setup) {
+            if (!entry.contains(QLatin1String("->")) && !entry.endsWith(QLatin1Char('/')) && entry != stored
+                && QFileInfo::exists(ini + entry))
+                QVERIFY2(readAll(ini + entry) == "setup", qPrintable(entry));
+        }
         QCOMPARE(leftoverTemporaries(ini), QStringList());
+    }
+
+    void longTextCostsLittleMemory_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("refusal");
+        QTest::newRow("8 MiB name") << "t1" << QString(8 << 20, QLatin1Char('n')) << "Save name is invalid";
+        QTest::newRow("8 MiB name of a/a/a") << "t1" << QStringLiteral("a/").repeated(4 << 20) << "Save name is invalid";
+        QTest::newRow("8 MiB type of a/a/a") << QStringLiteral("a/").repeated(4 << 20) << "a.png" << "Save path is invalid";
+    }
+
+    // A text far beyond the length limits is refused by its length before it is split or
+    // cleaned: the agent's peak memory grows by little more than the message and its one
+    // decoded copy (8 MiB of UTF-8, 16 MiB of UTF-16), not by lists of its pieces. Several such
+    // calls in a row leave no more resident than before once they stop.
+    void longTextCostsLittleMemory()
+    {
+        QFETCH(QString, type);
+        QFETCH(QString, name);
+        QFETCH(QString, refusal);
+        // AddressSanitizer keeps freed blocks in a quarantine that would count as peak memory.
+        QVERIFY(startAgent(QString(), {QStringLiteral("ASAN_OPTIONS=") + qEnvironmentVariable("ASAN_OPTIONS")
+                                       + QStringLiteral(":quarantine_size_mb=16:thread_local_quarantine_size_kb=256")}));
+        QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("warm")}).type(), QDBusMessage::ReplyMessage);
+        const qint64 before = statusKiB(m_agent->pid(), "VmHWM");
+        const qint64 residentBefore = statusKiB(m_agent->pid(), "VmRSS");
+        QVERIFY(before > 0 && residentBefore > 0);
+
+        LogCursor log;
+        QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {type, name, QByteArray("image"), true}).type(),
+                 QDBusMessage::ReplyMessage);
+        const qint64 after = statusKiB(m_agent->pid(), "VmHWM");
+        qInfo("agent peak memory (VmHWM): %lld KiB before the call, %lld KiB after", before, after);
+        QCOMPARE(messages(log), QStringList{refusal});
+        QVERIFY(!QFileInfo::exists(ini + QStringLiteral("QRCode")));
+        QVERIFY2(after - before <= 64 * 1024, qPrintable(QStringLiteral("grew by %1 KiB").arg(after - before)));
+
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {type, name, QByteArray("image"), true}).type(),
+                     QDBusMessage::ReplyMessage);
+        QDeadlineTimer deadline(10000);
+        qint64 resident = statusKiB(m_agent->pid(), "VmRSS");
+        while (resident > residentBefore + 4096 && !deadline.hasExpired()) {
+            QTest::qWait(50);
+            resident = statusKiB(m_agent->pid(), "VmRSS");
+        }
+        qInfo("agent VmRSS: %lld KiB before, %lld KiB after four calls", residentBefore, resident);
+        QVERIFY2(resident <= residentBefore + 4096, qPrintable(QStringLiteral("%1 KiB resident").arg(resident)));
     }
 
     void qrCodeThreeArgumentsNeverClears()

@@ -5,6 +5,7 @@
 #include "callercredentials.h"
 #include "testsupport.h"
 
+#include <simplelog/journalfields.h>
 #include <simplelog/logmanager.h>
 
 #include <QCoreApplication>
@@ -263,6 +264,7 @@ private slots:
     void initTestCase();
     void messagesReachJournalOnce_data();
     void messagesReachJournalOnce();
+    void extraFieldsWhileInScope();
     void fatalReachesJournal();
     void missingJournalIsSilent();
     void callerCredentialsFollowTheBus();
@@ -380,6 +382,65 @@ void TestJournal::messagesReachJournalOnce()
 
     // The file gets the very same line, once.
     QCOMPARE(readFile(DaemonLogPath).count(journalMessage.value + '\n'), 1);
+}
+
+// A field joins the entries its thread writes while it lives, nested fields all of them; the
+// message and the file's line stay as they are, and no other entry gets the field.
+void TestJournal::extraFieldsWhileInScope()
+{
+    const QByteArray marker = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+    qCWarning(lcAgent, "%s before", marker.constData());
+    {
+        const simplelog::JournalFields errnoField("ERRNO", ENOSPC);
+        qCWarning(lcAgent, "%s errno", marker.constData());
+        {
+            const simplelog::JournalFields other("KVO_TEST_FIELD", QByteArray("a b=c\nd"));
+            qCWarning(lcAgent, "%s nested", marker.constData());
+        }
+        qCWarning(lcAgent, "%s errno again", marker.constData());
+        QThread *thread = QThread::create([&marker] { qCWarning(lcAgent, "%s other thread", marker.constData()); });
+        thread->start();
+        QVERIFY(thread->wait(30000));
+        delete thread;
+    }
+    qCWarning(lcAgent, "%s after", marker.constData());
+
+    const QVector<QJsonObject> entries = entriesContaining(syncJournal(), marker);
+    QCOMPARE(entries.size(), 6);
+    const QByteArray file = readFile(DaemonLogPath);
+    const struct
+    {
+        const char *suffix;
+        const char *errnoValue;
+        const char *otherValue;
+    } expected[] = {{" before", nullptr, nullptr},  {" errno", "28", nullptr},
+                    {" nested", "28", "a b=c\nd"},  {" errno again", "28", nullptr},
+                    {" other thread", nullptr, nullptr}, {" after", nullptr, nullptr}};
+    for (const auto &e : expected) {
+        const QByteArray text = marker + e.suffix;
+        const QJsonObject *entry = nullptr;
+        for (const QJsonObject &candidate : entries) {
+            if (field(candidate, "MESSAGE").value.endsWith("] " + text))
+                entry = &candidate;
+        }
+        QVERIFY2(entry, text.constData());
+        const Field errnoField = field(*entry, "ERRNO");
+        const Field other = field(*entry, "KVO_TEST_FIELD");
+        QVERIFY2(errnoField.present == (e.errnoValue != nullptr), text.constData());
+        QVERIFY2(other.present == (e.otherValue != nullptr), text.constData());
+        if (e.errnoValue) {
+            QCOMPARE(errnoField.count, 1);
+            QCOMPARE(errnoField.value, QByteArray(e.errnoValue));
+        }
+        if (e.otherValue) {
+            QCOMPARE(other.count, 1);
+            QCOMPARE(other.value, QByteArray(e.otherValue));
+        }
+        for (const char *name : {"PRIORITY", "QT_CATEGORY", "SYSLOG_IDENTIFIER", "CODE_FILE", "CODE_LINE", "CODE_FUNC"})
+            QVERIFY2(field(*entry, name).count == 1, name);
+        QCOMPARE(file.count(field(*entry, "MESSAGE").value + '\n'), 1);
+    }
+    QVERIFY(!file.contains("ERRNO") && !file.contains("KVO_TEST_FIELD"));
 }
 
 void TestJournal::fatalReachesJournal()

@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <csignal>
@@ -16,6 +17,7 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using namespace testhelpers;
@@ -108,6 +110,15 @@ bool isRegularFile(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// The line that gives the sizes when the free-space reserve refuses a store.
+QString reserveFigures(quint64 bytes, quint64 inodes, quint64 freeBytes, quint64 freeInodes, quint64 reserve,
+                       quint64 inodeReserve)
+{
+    return QStringLiteral("Free space reserve: %1 bytes and %2 inodes to write, %3 bytes and %4 inodes free, "
+                          "%5 bytes and %6 inodes kept free")
+        .arg(bytes).arg(inodes).arg(freeBytes).arg(freeInodes).arg(reserve).arg(inodeReserve);
+}
+
 QByteArray randomBytes(int size)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -145,6 +156,21 @@ private:
     QByteArray m_path;
 };
 
+// Mounts a tmpfs with options over dir in a mount namespace of this process's own; returns why
+// not when it cannot.
+QByteArray mountSmallTmpfs(const QString &dir, const char *options, QScopedPointer<DetachOnExit> *mount)
+{
+    if (::geteuid() != 0)
+        return "mounting a small file system needs root";
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return "no private mount namespace";
+    const QByteArray mountPoint = QFile::encodeName(dir);
+    if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, options) != 0)
+        return "cannot mount a tmpfs";
+    mount->reset(new DetachOnExit(mountPoint));
+    return QByteArray();
+}
+
 } // namespace
 
 class TestSupportFiles : public QObject
@@ -160,6 +186,8 @@ private Q_SLOTS:
     void cleanPath();
     void pathStaysBelow_data();
     void pathStaysBelow();
+    void checkQrCodePath_lengths_data();
+    void checkQrCodePath_lengths();
 
     void storeSupportFile_bytes_data();
     void storeSupportFile_bytes();
@@ -176,11 +204,20 @@ private Q_SLOTS:
     void storeQrCode();
     void storeQrCode_symlinks_data();
     void storeQrCode_symlinks();
+    void storeQrCode_clearingMakesANewFile_data();
+    void storeQrCode_clearingMakesANewFile();
     void storeQrCode_baseDir_data();
     void storeQrCode_baseDir();
 
     void writeFailureKeepsOldContent_data();
     void writeFailureKeepsOldContent();
+
+    void spaceReserve_data();
+    void spaceReserve();
+    void spaceReserveOnSmallFileSystem_data();
+    void spaceReserveOnSmallFileSystem();
+    void inodeReserveOnSmallFileSystem_data();
+    void inodeReserveOnSmallFileSystem();
 
     void removeLeftoverTemporaries();
 
@@ -193,6 +230,8 @@ private:
 void TestSupportFiles::initTestCase()
 {
     QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.kvo-service-support.agent.debug=true"));
+    // File names are encoded as the agent encodes them.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     m_savedCwd = QDir::currentPath();
 }
 
@@ -281,6 +320,53 @@ void TestSupportFiles::pathStaysBelow()
     QCOMPARE(supportfiles::pathStaysBelow(path, QStringLiteral("/q/ini/QRCode")), below);
 }
 
+// Limits in bytes of the file-system encoding (UTF-8): 255 per component, 4096 for the path
+// below the support directory ("QRCode/" + type + "/" + name), taken from the text as given,
+// as a plain open of that path would take them.
+void TestSupportFiles::checkQrCodePath_lengths_data()
+{
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("result");
+
+    const int ok = int(supportfiles::QrCodePathCheck::Accepted);
+    const int badPath = int(supportfiles::QrCodePathCheck::InvalidPath);
+    const int badName = int(supportfiles::QrCodePathCheck::InvalidName);
+    const QString a255(255, QLatin1Char('a'));
+    const QString a256(256, QLatin1Char('a'));
+    const QString e2(QChar(0xe9));                           // 2 bytes
+    const QString smiley = QString::fromUcs4(U"\U0001F600"); // 4 bytes, 2 UTF-16 units
+    // 16 components of 250 bytes: "QRCode/" + type is 4022 bytes, leaving 74 for "/" + name.
+    QStringList parts;
+    for (int i = 0; i < 16; ++i)
+        parts.append(QString(250, QLatin1Char('d')));
+    const QString deep = parts.join(QLatin1Char('/'));
+
+    QTest::newRow("type component of 255 bytes")   << a255 << "x.png" << ok;
+    QTest::newRow("type component of 256 bytes")   << a256 << "x.png" << badPath;
+    QTest::newRow("long component cleaned away")   << a256 + "/.." << "x.png" << badPath;
+    QTest::newRow("name component of 255 bytes")   << "t1" << a255 << ok;
+    QTest::newRow("name component of 256 bytes")   << "t1" << a256 << badName;
+    QTest::newRow("long name component passed by") << "t1" << a256 + "/../x.png" << badName;
+    QTest::newRow("127 two-byte characters")       << "t1" << e2.repeated(127) << ok;
+    QTest::newRow("128 two-byte characters")       << "t1" << e2.repeated(128) << badName;
+    QTest::newRow("63 four-byte characters")       << "t1" << smiley.repeated(63) << ok;
+    QTest::newRow("64 four-byte characters")       << "t1" << smiley.repeated(64) << badName;
+    QTest::newRow("path of 4096 bytes")            << deep << QString(73, QLatin1Char('n')) << ok;
+    QTest::newRow("path of 4097 bytes")            << deep << QString(74, QLatin1Char('n')) << badName;
+    QTest::newRow("type path over 4096 bytes")     << deep + "/" + QString(250, QLatin1Char('d')) << "x.png" << badPath;
+    QTest::newRow("100 KB type of a/a/a")          << QStringLiteral("a/").repeated(51200) << "x.png" << badPath;
+    QTest::newRow("8 MB name")                     << "t1" << QString(8 << 20, QLatin1Char('n')) << badName;
+    QTest::newRow("8 MB type")                     << QString(8 << 20, QLatin1Char('t')) << "x.png" << badPath;
+}
+
+void TestSupportFiles::checkQrCodePath_lengths()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, name);
+    QTEST(int(supportfiles::checkQrCodePath(QStringLiteral("/q/ini/QRCode/"), type, name)), "result");
+}
+
 void TestSupportFiles::storeSupportFile_bytes_data()
 {
     QTest::addColumn<QByteArray>("data");
@@ -338,18 +424,23 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner_data()
 {
     QTest::addColumn<uint>("mode");
     QTest::addColumn<int>("owner");
+    QTest::addColumn<uint>("kept");
 
-    QTest::newRow("mode 0640") << 0640u << -1;
-    QTest::newRow("mode 0755") << 0755u << -1;
-    QTest::newRow("owner 4321, mode 0600") << 0600u << 4321;
-    // chown clears set-id bits, so these survive only if the mode is applied after the owner.
-    QTest::newRow("owner 4321, mode 06755") << 06755u << 4321;
+    QTest::newRow("mode 0640")              << 0640u  << -1   << 0640u;
+    QTest::newRow("mode 0755")              << 0755u  << -1   << 0755u;
+    QTest::newRow("owner 4321, mode 0600")  << 0600u  << 4321 << 0600u;
+    QTest::newRow("sticky, mode 01644")     << 01644u << -1   << 01644u;
+    // The new content is the caller's: it never runs with the owner's rights.
+    QTest::newRow("owner 4321, mode 06755") << 06755u << 4321 << 0755u;
+    QTest::newRow("mode 04755")             << 04755u << -1   << 0755u;
+    QTest::newRow("mode 02750")             << 02750u << -1   << 0750u;
 }
 
 void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
 {
     QFETCH(uint, mode);
     QFETCH(int, owner);
+    QFETCH(uint, kept);
     if (owner >= 0 && ::geteuid() != 0)
         QSKIP("changing the owner needs root");
 
@@ -370,7 +461,7 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
     struct stat after;
     QCOMPARE(::lstat(cpath.constData(), &after), 0);
     QVERIFY(after.st_ino != before.st_ino);
-    QCOMPARE(uint(after.st_mode & 07777), mode);
+    QCOMPARE(uint(after.st_mode & 07777), kept);
     QCOMPARE(after.st_uid, before.st_uid);
     QCOMPARE(after.st_gid, before.st_gid);
 }
@@ -454,7 +545,7 @@ void TestSupportFiles::storeQrCode_data()
                                                        << QStringList{"ini/QRCode/a.png"} << "ini/QRCode/a.png";
     QTest::newRow("empty type with del clears QRCode dir")
         << "" << "a.png" << true << QStringList{"ini/QRCode/old.png", "ini/QRCode/t1/", "ini/QRCode/t1/keep.png"}
-        << QStringList{DeleteError, DeleteError, DeleteError, QrOk}
+        << QStringList{QrOk, DeleteError, DeleteError, DeleteError}
         << QStringList{"ini/QRCode/a.png", "ini/QRCode/t1/", "ini/QRCode/t1/keep.png"} << "ini/QRCode/a.png";
 
     QTest::newRow("type ../x refused") << "../x" << "a.png" << false << none << QStringList{PathInvalid} << none
@@ -479,17 +570,53 @@ void TestSupportFiles::storeQrCode_data()
         << "t1" + nul + "x" << "a.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
         << QStringList{PathInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
 
-    QTest::newRow("name ../../y.png refused after creation")
-        << "t1" << "../../y.png" << false << none << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/"}
-        << "";
-    QTest::newRow("name ../../y.png refused after clearing")
+    // A refused name creates and clears nothing.
+    QTest::newRow("name ../../y.png refused, nothing created")
+        << "t1" << "../../y.png" << false << none << QStringList{NameInvalid} << none << "";
+    QTest::newRow("name ../../y.png with del refused, nothing cleared")
         << "t1" << "../../y.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
-        << QStringList{DeleteError, DeleteError, NameInvalid} << QStringList{"ini/QRCode/t1/"} << "";
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+    QTest::newRow("name ../../y.png with del refused, nothing created")
+        << "t1/new" << "../../../y.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
     QTest::newRow("sibling name ../../QRCodeEvil/e.png refused")
-        << "t1" << "../../QRCodeEvil/e.png" << false << none << QStringList{NameInvalid}
-        << QStringList{"ini/QRCode/t1/"} << "";
-    QTest::newRow("name .. refused") << "t1" << ".." << false << none << QStringList{NameInvalid}
-                                     << QStringList{"ini/QRCode/t1/"} << "";
+        << "t1" << "../../QRCodeEvil/e.png" << false << none << QStringList{NameInvalid} << none << "";
+    QTest::newRow("name .. refused") << "t1" << ".." << false << none << QStringList{NameInvalid} << none << "";
+    // A last component "." or ".." cleans away to a file stored under another name.
+    QTest::newRow("name . over an image stored as the type")
+        << "t1" << "." << false << QStringList{"ini/QRCode/t1"} << QStringList{NameInvalid}
+        << QStringList{"ini/QRCode/t1"} << "";
+    QTest::newRow("name sub/.. over an image stored as the type")
+        << "t1" << "sub/.." << false << QStringList{"ini/QRCode/t1"} << QStringList{NameInvalid}
+        << QStringList{"ini/QRCode/t1"} << "";
+    QTest::newRow("name a.png/. over a.png")
+        << "t1" << "a.png/." << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"} << "";
+    // Refused for their length before anything is created.
+    QTest::newRow("type component of 256 bytes refused")
+        << QString(256, QLatin1Char('a')) + "/b" << "a.png" << true << QStringList{"ini/QRCode/old.png"}
+        << QStringList{PathInvalid} << QStringList{"ini/QRCode/old.png"} << "";
+    QTest::newRow("100 KB type of a/a/a refused")
+        << QStringLiteral("a/").repeated(51200) << "a.png" << false << none << QStringList{PathInvalid} << none << "";
+    QTest::newRow("name component of 256 bytes refused")
+        << "t1/new" << QString(256, QLatin1Char('n')) << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+    QTest::newRow("name component of 255 bytes stored")
+        << "t1" << QString(255, QLatin1Char('n')) << false << none << QStringList{QrOk}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/" + QString(255, QLatin1Char('n'))}
+        << "ini/QRCode/t1/" + QString(255, QLatin1Char('n'));
+    // The start-up tidy-up removes files named like temporary ones, so no image may be stored so.
+    QTest::newRow("name with the temporary prefix refused")
+        << "t1" << ".kvo-tmp-1a2b" << false << none << QStringList{NameInvalid} << none << "";
+    QTest::newRow("name in a sub-dir with the temporary prefix refused")
+        << "t1" << "sub/.kvo-tmp-x" << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/"}
+        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/"} << "";
+    QTest::newRow("temporary prefix inside a name is a name")
+        << "t1" << "x.kvo-tmp-1" << false << none << QStringList{QrOk}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/x.kvo-tmp-1"} << "ini/QRCode/t1/x.kvo-tmp-1";
+    QTest::newRow("temporary prefix as a type is a directory")
+        << ".kvo-tmp-d" << "a.png" << false << none << QStringList{QrOk}
+        << QStringList{"ini/QRCode/.kvo-tmp-d/", "ini/QRCode/.kvo-tmp-d/a.png"} << "ini/QRCode/.kvo-tmp-d/a.png";
     QTest::newRow("name ../z.png stays in QRCode dir")
         << "t1" << "../z.png" << false << none << QStringList{QrOk}
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/z.png"} << "ini/QRCode/z.png";
@@ -499,8 +626,10 @@ void TestSupportFiles::storeQrCode_data()
                                             << none << "";
     QTest::newRow("name ../ back to the QRCode dir")
         << "t1" << "../" << false << none << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/"} << "";
-    QTest::newRow("NUL in name refused") << "t1" << "a" + nul + ".png" << false << none
-                                         << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("NUL in name refused") << "t1" << "a" + nul + ".png" << true
+                                         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+                                         << QStringList{NameInvalid}
+                                         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
 
     QTest::newRow("name sub/b.png, sub missing") << "t1" << "sub/b.png" << false << none
                                                  << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/"}
@@ -516,14 +645,31 @@ void TestSupportFiles::storeQrCode_data()
         << "t1" << "c.png" << true
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/A.png", "ini/QRCode/t1/b.png", "ini/QRCode/t1/sub/",
                        "ini/QRCode/t1/sub/inner.png", "ini/QRCode/t1/.hidden"}
-        << QStringList{DeleteError, DeleteError, DeleteError, QrOk}
+        << QStringList{QrOk, DeleteError, DeleteError, DeleteError}
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/.hidden", "ini/QRCode/t1/c.png", "ini/QRCode/t1/sub/",
                        "ini/QRCode/t1/sub/inner.png"}
         << "ini/QRCode/t1/c.png";
     QTest::newRow("clearing the file about to be stored")
         << "t1" << "a.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
-        << QStringList{DeleteError, DeleteError, QrOk} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+        << QStringList{QrOk, DeleteError, DeleteError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
         << "ini/QRCode/t1/a.png";
+    // The cache is cleared only once the new image is written, so a call that cannot store it
+    // leaves the cache as it was.
+    QTest::newRow("name is a directory, del: nothing cleared")
+        << "t1" << "sub" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png", "ini/QRCode/t1/sub/"}
+        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png", "ini/QRCode/t1/sub/"}
+        << "";
+    QTest::newRow("name in a missing sub-dir, del: nothing cleared")
+        << "t1" << "sub/b.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+    QTest::newRow("name ends with a slash, del: nothing cleared")
+        << "t1" << "x/" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
+        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+    QTest::newRow("name in a sub-dir, del clears only the type's files")
+        << "t1" << "sub/b.png" << true
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png", "ini/QRCode/t1/sub/", "ini/QRCode/t1/sub/b.png"}
+        << QStringList{QrOk, DeleteError, DeleteError, DeleteError}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/", "ini/QRCode/t1/sub/b.png"} << "ini/QRCode/t1/sub/b.png";
     QTest::newRow("clearing a missing dir") << "t1" << "a.png" << true << none << QStringList{NotExists, QrOk}
                                             << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
                                             << "ini/QRCode/t1/a.png";
@@ -617,9 +763,49 @@ void TestSupportFiles::storeQrCode_symlinks()
     if (stored.isEmpty()) {
         QVERIFY2(!g_messages.contains(QrOk), qPrintable(g_messages.join(QLatin1String(" | "))));
     } else {
-        QCOMPARE(g_messages.value(g_messages.size() - 1), QrOk);
+        QVERIFY2(g_messages.contains(QrOk), qPrintable(g_messages.join(QLatin1String(" | "))));
+        QVERIFY2(!g_messages.contains(WriteError), qPrintable(g_messages.join(QLatin1String(" | "))));
         QCOMPARE(readFile(m_root + QLatin1Char('/') + stored), QByteArray("new"));
     }
+}
+
+void TestSupportFiles::storeQrCode_clearingMakesANewFile_data()
+{
+    QTest::addColumn<bool>("del");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("kept");
+
+    QTest::newRow("no del: mode and owner kept")          << false << "a.png"      << true;
+    QTest::newRow("del: the old file is cleared first")   << true  << "a.png"      << false;
+    QTest::newRow("del: a hidden file is not cleared")    << true  << ".a.png"     << true;
+    QTest::newRow("del: a file in a sub-dir is not cleared") << true << "sub/a.png" << true;
+}
+
+// Clearing removes an old file of the same name before the image is put in place, so the image
+// is a new file then, as it was when the clearing came first.
+void TestSupportFiles::storeQrCode_clearingMakesANewFile()
+{
+    QFETCH(bool, del);
+    QFETCH(QString, name);
+    QFETCH(bool, kept);
+    if (::geteuid() != 0)
+        QSKIP("changing the owner needs root");
+    const QString entry = QStringLiteral("ini/QRCode/t1/") + name;
+    QVERIFY(createEntries(m_root, {"ini/QRCode/t1/sub/", entry}));
+    const QByteArray path = QFile::encodeName(m_root + QLatin1Char('/') + entry);
+    QCOMPARE(::chown(path.constData(), 4321, 4322), 0);
+    QCOMPARE(::chmod(path.constData(), 0604), 0);
+
+    supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), QStringLiteral("t1"), name, "new", del);
+
+    QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), QByteArray("new"));
+    struct stat st;
+    QCOMPARE(::lstat(path.constData(), &st), 0);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    QCOMPARE(uint(st.st_mode & 07777), kept ? 0604u : uint(0666 & ~mask));
+    QCOMPARE(uint(st.st_uid), kept ? 4321u : uint(::geteuid()));
+    QCOMPARE(uint(st.st_gid), kept ? 4322u : uint(::getegid()));
 }
 
 void TestSupportFiles::storeQrCode_baseDir_data()
@@ -659,17 +845,21 @@ void TestSupportFiles::storeQrCode_baseDir()
 void TestSupportFiles::writeFailureKeepsOldContent_data()
 {
     QTest::addColumn<bool>("qrCode");
+    QTest::addColumn<bool>("del");
     QTest::addColumn<bool>("fullFileSystem");
 
-    QTest::newRow("support file, file size limit") << false << false;
-    QTest::newRow("QR code, file size limit") << true << false;
-    QTest::newRow("support file, full file system") << false << true;
-    QTest::newRow("QR code, full file system") << true << true;
+    QTest::newRow("support file, file size limit")    << false << false << false;
+    QTest::newRow("QR code, file size limit")         << true  << false << false;
+    QTest::newRow("QR code, del, file size limit")    << true  << true  << false;
+    QTest::newRow("support file, full file system")   << false << false << true;
+    QTest::newRow("QR code, full file system")        << true  << false << true;
+    QTest::newRow("QR code, del, full file system")   << true  << true  << true;
 }
 
 void TestSupportFiles::writeFailureKeepsOldContent()
 {
     QFETCH(bool, qrCode);
+    QFETCH(bool, del);
     QFETCH(bool, fullFileSystem);
 
     const QString dir = m_root + (qrCode ? QStringLiteral("/ini/QRCode/t1") : QStringLiteral("/support"));
@@ -678,18 +868,18 @@ void TestSupportFiles::writeFailureKeepsOldContent()
 
     QScopedPointer<DetachOnExit> mount;
     if (fullFileSystem) {
-        if (::geteuid() != 0)
-            QSKIP("mounting a small file system needs root");
-        if (::unshare(CLONE_NEWNS) != 0
-            || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            QSKIP("no private mount namespace");
-        const QByteArray mountPoint = QFile::encodeName(dir);
-        if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=64k") != 0)
-            QSKIP("cannot mount a tmpfs");
-        mount.reset(new DetachOnExit(mountPoint));
+        const QByteArray skip = mountSmallTmpfs(dir, "size=64k", &mount);
+        if (!skip.isEmpty())
+            QSKIP(skip.constData());
     }
     const QString path = dir + QLatin1Char('/') + fileName;
     QVERIFY(writeFile(path, "old content\n"));
+    // With del the type's other images must survive the failed call too.
+    QStringList files{fileName};
+    if (del) {
+        QVERIFY(writeFile(dir + QStringLiteral("/b.png"), "neighbour\n"));
+        files.append(QStringLiteral("b.png"));
+    }
     const QByteArray data(1 << 20, 'x');
 
     {
@@ -700,14 +890,198 @@ void TestSupportFiles::writeFailureKeepsOldContent()
         }
         if (qrCode)
             supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), QStringLiteral("t1"), fileName,
-                                      data, false);
+                                      data, del);
         else
             supportfiles::storeSupportFile(dir, fileName, data, Messages);
     }
 
+    // A full file system is refused by the free-space reserve before the write, which says so.
+    if (fullFileSystem) {
+        QCOMPARE(g_messages.size(), 3);
+        QVERIFY2(g_messages.takeLast().startsWith(QLatin1String("Free space reserve: 1048576 bytes and 0 inodes to write,")),
+                 qPrintable(g_messages.join(QLatin1String(" | "))));
+    }
     QCOMPARE(g_messages, (QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess), WriteError}));
     QCOMPARE(readFile(path), QByteArray("old content\n"));
-    QCOMPARE(tree(dir), QStringList{fileName});
+    QCOMPARE(tree(dir), files);
+    if (del)
+        QCOMPARE(readFile(dir + QStringLiteral("/b.png")), QByteArray("neighbour\n"));
+}
+
+void TestSupportFiles::spaceReserve_data()
+{
+    QTest::addColumn<quint64>("total");
+    QTest::addColumn<quint64>("free");
+    QTest::addColumn<quint64>("bytes");
+    QTest::addColumn<quint64>("reserve");
+    QTest::addColumn<quint64>("totalInodes");
+    QTest::addColumn<quint64>("freeInodes");
+    QTest::addColumn<quint64>("inodes");
+    QTest::addColumn<quint64>("inodeReserve");
+    QTest::addColumn<bool>("stored");
+
+    const quint64 KiB = 1024, MiB = KiB * KiB, GiB = MiB * KiB, TiB = GiB * KiB, M = 1000000;
+    QTest::newRow("256 KiB, 5 %")                       << 256 * KiB << 200 * KiB << 64 * KiB << 13107ull     << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("10 GiB, 5 %")                        << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("20 GiB, 5 % is 1 GiB")               << 20 * GiB << 2 * GiB << MiB << GiB                  << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("1 TiB 96 % full takes a small file") << TiB << TiB / 25 << MiB << GiB                      << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("1 TiB, 1 GiB free")                  << TiB << GiB << 0ull << GiB                          << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("1 TiB, one block into the reserve")  << TiB << GiB << 1ull << GiB                          << M << M / 2 << 1ull << 50000ull << false;
+    QTest::newRow("exactly the reserve left")           << 100 * MiB << 10 * MiB << 5 * MiB << 5 * MiB        << M << M / 2 << 1ull << 50000ull << true;
+    QTest::newRow("one byte more is a block more")      << 100 * MiB << 10 * MiB << 5 * MiB + 1 << 5 * MiB    << M << M / 2 << 1ull << 50000ull << false;
+    QTest::newRow("already below the reserve")          << 100 * MiB << 4 * MiB << 0ull << 5 * MiB            << M << M / 2 << 0ull << 50000ull << false;
+    QTest::newRow("payload beyond the free space")      << 100 * MiB << 10 * MiB << 32 * MiB << 5 * MiB       << M << M / 2 << 1ull << 50000ull << false;
+    QTest::newRow("inodes: exactly the reserve left")   << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << M << 60000ull << 10000ull << 50000ull << true;
+    QTest::newRow("inodes: one into the reserve")       << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << M << 60000ull << 10001ull << 50000ull << false;
+    QTest::newRow("inodes: already below the reserve")  << 10 * GiB << 5 * GiB << 0ull << 512 * MiB           << 1000ull << 40ull << 0ull << 50ull << false;
+    QTest::newRow("inodes: at most 65,536 kept")        << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << 100 * M << 70000ull << 2000ull << 65536ull << true;
+    QTest::newRow("inodes: not counted")                << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << 0ull << 0ull << 2049ull << 0ull << true;
+    QTest::newRow("empty file system")                  << 0ull << 0ull << 0ull << 0ull                       << 0ull << 0ull << 1ull << 0ull << true;
+}
+
+void TestSupportFiles::spaceReserve()
+{
+    QFETCH(quint64, total);
+    QFETCH(quint64, free);
+    QFETCH(quint64, bytes);
+    QFETCH(quint64, totalInodes);
+    QFETCH(quint64, freeInodes);
+    QFETCH(quint64, inodes);
+    supportfiles::SpaceFigures space;
+    space.totalBytes = total;
+    space.freeBytes = free;
+    space.blockSize = 4096;
+    space.totalInodes = totalInodes;
+    space.freeInodes = freeInodes;
+    const supportfiles::SpaceReserve reserve = supportfiles::spaceReserve(space);
+    QTEST(reserve.bytes, "reserve");
+    QTEST(reserve.inodes, "inodeReserve");
+    QTEST(supportfiles::leavesReserve(space, bytes, inodes), "stored");
+}
+
+void TestSupportFiles::spaceReserveOnSmallFileSystem_data()
+{
+    QTest::addColumn<int>("method");   // 0 support file, 1 QR code, 2 QR code with del, 3 QR code of a new type
+    QTest::addColumn<int>("overBy");   // bytes beyond the largest payload that leaves the reserve
+
+    const char *names[] = {"support file", "QR code", "QR code, del", "QR code, new type"};
+    for (int method = 0; method < 4; ++method) {
+        QTest::addRow("%s, leaves the reserve", names[method]) << method << 0;
+        QTest::addRow("%s, one byte into it", names[method]) << method << 1;
+    }
+}
+
+// On a real 1 MiB tmpfs: a payload that leaves the reserve is stored; one byte more is refused
+// before anything is written or created, and the log gives the sizes.
+void TestSupportFiles::spaceReserveOnSmallFileSystem()
+{
+    QFETCH(int, method);
+    QFETCH(int, overBy);
+    const QString dir = m_root + QStringLiteral("/ini/QRCode");
+    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/ini")));
+    QScopedPointer<DetachOnExit> mount;
+    const QByteArray skip = mountSmallTmpfs(m_root + QStringLiteral("/ini"), "size=1m", &mount);
+    if (!skip.isEmpty())
+        QSKIP(skip.constData());
+    const QString typeDir = m_root + (method == 3 ? QStringLiteral("/ini/QRCode/t2") : QStringLiteral("/ini/QRCode/t1"));
+    const QString path = method == 0 ? m_root + QStringLiteral("/ini/data.txt") : typeDir + QStringLiteral("/a.png");
+    QVERIFY(createEntries(m_root, {"ini/data.txt", "ini/QRCode/t1/a.png", "ini/QRCode/t1/b.png"}));
+    const QStringList before = tree(m_root);
+
+    struct statvfs st;
+    QCOMPARE(::statvfs(QFile::encodeName(dir).constData(), &st), 0);
+    const quint64 free = quint64(st.f_bavail) * st.f_frsize;
+    const quint64 reserve = quint64(st.f_blocks) * st.f_frsize / 20;
+    // A directory to be made counts as one block of 4 KiB.
+    const quint64 room = (free - reserve) / st.f_frsize * st.f_frsize - (method == 3 ? 4096 : 0);
+    const QByteArray data(int(room + quint64(overBy)), 'n');
+
+    if (method == 0)
+        supportfiles::storeSupportFile(m_root + QStringLiteral("/ini"), QStringLiteral("data.txt"), data, Messages);
+    else
+        supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), method == 3 ? QStringLiteral("t2") : QStringLiteral("t1"),
+                                  QStringLiteral("a.png"), data, method == 2);
+
+    if (overBy == 0) {
+        QCOMPARE(readFile(path), data);
+        QCOMPARE(g_messages.value(0), method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk);
+        return;
+    }
+    // Measured again, as before the call: the temporary file, while it was there, held an inode.
+    QCOMPARE(::statvfs(QFile::encodeName(dir).constData(), &st), 0);
+    const QString figures = reserveFigures(quint64(data.size()) + (method == 3 ? 4096 : 0), method == 3 ? 2 : 0, free,
+                                           st.f_favail - (method == 3 ? 0 : 1), reserve,
+                                           std::min<quint64>(st.f_files / 20, 65536));
+    if (method == 3)
+        QCOMPARE(g_messages, (QStringList{MakePathFail, figures}));
+    else
+        QCOMPARE(g_messages, (QStringList{method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk, WriteError, figures}));
+    QCOMPARE(tree(m_root), before);
+    for (const QString &entry : before) {
+        if (!entry.endsWith(QLatin1Char('/')))
+            QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), oldContent(entry));
+    }
+}
+
+void TestSupportFiles::inodeReserveOnSmallFileSystem_data()
+{
+    QTest::addColumn<bool>("qrCode");
+    QTest::addColumn<int>("overBy");   // inodes beyond what leaves the reserve
+
+    QTest::newRow("support file, leaves the reserve")        << false << 0;
+    QTest::newRow("support file, one inode into it")         << false << 1;
+    QTest::newRow("QR code, nested new type, leaves it")     << true  << 0;
+    QTest::newRow("QR code, nested new type, one inode in")  << true  << 1;
+}
+
+// On a real tmpfs of 400 inodes (20 kept free): a store that leaves the reserve is done, one
+// that would take one inode of it is refused before anything is created.
+void TestSupportFiles::inodeReserveOnSmallFileSystem()
+{
+    QFETCH(bool, qrCode);
+    QFETCH(int, overBy);
+    const QString ini = m_root + QStringLiteral("/ini");
+    QVERIFY(QDir().mkpath(ini));
+    QScopedPointer<DetachOnExit> mount;
+    const QByteArray skip = mountSmallTmpfs(ini, "size=1m,nr_inodes=400", &mount);
+    if (!skip.isEmpty())
+        QSKIP(skip.constData());
+    QVERIFY(createEntries(m_root, {"ini/QRCode/", "ini/data.txt", "ini/fill/"}));
+
+    struct statvfs st;
+    QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    QCOMPARE(quint64(st.f_files), 400ull);
+    // Three directories and the image; the support file's temporary file is its one inode.
+    const quint64 needed = qrCode ? 4 : 1;
+    const quint64 target = 20 + needed - quint64(overBy);
+    for (int i = 0; st.f_favail > target; ++i) {
+        QVERIFY(writeFile(ini + QStringLiteral("/fill/%1").arg(i), QByteArray()));
+        QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    }
+    QCOMPARE(quint64(st.f_favail), target);
+    const QStringList before = tree(m_root);
+
+    if (qrCode)
+        supportfiles::storeQrCode(ini + QStringLiteral("/QRCode/"), QStringLiteral("a/b/c"), QStringLiteral("x.png"),
+                                  "image", false);
+    else
+        supportfiles::storeSupportFile(ini, QStringLiteral("data.txt"), "new", Messages);
+
+    const QString path = qrCode ? ini + QStringLiteral("/QRCode/a/b/c/x.png") : ini + QStringLiteral("/data.txt");
+    if (overBy == 0) {
+        QCOMPARE(g_messages, QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess)});
+        QCOMPARE(readFile(path), QByteArray(qrCode ? "image" : "new"));
+        return;
+    }
+    const quint64 freeBytes = quint64(st.f_bavail) * st.f_frsize;
+    const quint64 reserve = quint64(st.f_blocks) * st.f_frsize / 20;
+    if (qrCode)
+        QCOMPARE(g_messages, (QStringList{MakePathFail, reserveFigures(5 + 3 * 4096, 4, freeBytes, target, reserve, 20)}));
+    else
+        QCOMPARE(g_messages, (QStringList{QString::fromLatin1(OpenSuccess), WriteError,
+                                          reserveFigures(3, 0, freeBytes, target - 1, reserve, 20)}));
+    QCOMPARE(tree(m_root), before);
+    QCOMPARE(readFile(ini + QStringLiteral("/data.txt")), oldContent("ini/data.txt"));
 }
 
 void TestSupportFiles::removeLeftoverTemporaries()
