@@ -71,14 +71,14 @@ QByteArray encodedName(const QString &name)
         const QTextCodec *codec = nullptr;
         QByteArray encoded;
     };
-    thread_local Entry recent[4];
+    thread_local Entry recent[8];
     thread_local unsigned next = 0;
     const QTextCodec *codec = QTextCodec::codecForLocale();
     for (const Entry &entry : recent) {
         if (entry.codec == codec && entry.name == name && !entry.name.isNull())
             return entry.encoded;
     }
-    Entry &entry = recent[next++ % 4];
+    Entry &entry = recent[next++ % 8];
     entry = {name, codec, QFile::encodeName(name)};
     return entry.encoded;
 }

@@ -18,8 +18,10 @@ struct FileMessages
 void storeSupportFile(const QString &dir, const QString &fileName, const QByteArray &data,
                       const FileMessages &messages);
 
-// Stores data as qrDir + qrCodeType + "/" + saveName, clearing the type's directory first if asked.
-// qrDir ends with "/"; nothing outside it is created, cleared or written.
+// Stores data as qrDir + qrCodeType + "/" + saveName; with delCacheFile the files of the type's
+// directory are removed once the new image is written whole, just before it is put in place.
+// qrDir ends with "/"; nothing outside it is created, cleared or written. A refused call changes
+// nothing; one that fails later removes nothing.
 void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString &saveName,
                  const QByteArray &data, bool delCacheFile);
 

@@ -66,6 +66,14 @@ QStringList leftoverTemporaries(const QString &dir)
     return found;
 }
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool builtWithAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool builtWithAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool builtWithAddressSanitizer = false;
+#endif
+
 // A field of /proc/<pid>/status in KiB (VmHWM, VmRSS), or -1.
 qint64 statusKiB(qint64 pid, const char *field)
 {
@@ -615,7 +623,10 @@ private Q_SLOTS:
             resident = statusKiB(m_agent->pid(), "VmRSS");
         }
         qInfo("agent VmRSS: %lld KiB before, %lld KiB after four calls", residentBefore, resident);
-        QVERIFY2(resident <= residentBefore + 4096, qPrintable(QStringLiteral("%1 KiB resident").arg(resident)));
+        // What stays resident is up to the C library's allocator, which an agent built with
+        // AddressSanitizer (as this test then is) does not use: its own keeps freed blocks for a while.
+        if (!builtWithAddressSanitizer)
+            QVERIFY2(resident <= residentBefore + 4096, qPrintable(QStringLiteral("%1 KiB resident").arg(resident)));
     }
 
     void qrCodeThreeArgumentsNeverClears()
