@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "secretkeysplit/secretkeysplit.h"
 
+#include "secretkeysplit/base64char.h"
+
 #include <QRandomGenerator>
 
 #include <openssl/evp.h>
@@ -84,9 +86,6 @@ QByteArray sharePayload(const QString &share, int index)
         return {};
     const QByteArray payload = text.mid(prefix.size(), payloadLength);
     const QByteArray check = text.right(checkLength);
-    const auto isBase64Char = [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
-    };
     const auto isLowerHex = [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); };
     if (!allOf(payload, isBase64Char) || !allOf(check, isLowerHex)
         || checkOf(text.left(shareLength - checkLength - 1)) != check)
