@@ -6,6 +6,9 @@
 #include <QtGlobal>
 
 #include <openssl/bio.h>
+#include <openssl/decoder.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
@@ -99,4 +102,38 @@ QStringList logKeyShares()
 QByteArray protectLogValue(const QByteArray &value)
 {
     return protectLogValueWithKey(SecretkeySplit::recoverSecretKey(logKeyShares()), value);
+}
+
+QByteArray publicKeyFingerprint(const QByteArray &keyPem)
+{
+    EVP_PKEY *key = nullptr;
+    const std::unique_ptr<OSSL_DECODER_CTX, decltype(&OSSL_DECODER_CTX_free)> decoder(
+        OSSL_DECODER_CTX_new_for_pkey(&key, "PEM", nullptr, "RSA", EVP_PKEY_PUBLIC_KEY, nullptr, nullptr),
+        OSSL_DECODER_CTX_free);
+    if (!decoder)
+        return {};
+    OSSL_DECODER_CTX_set_pem_password_cb(decoder.get(), noPassphrase, nullptr);
+    const auto *data = reinterpret_cast<const unsigned char *>(keyPem.constData());
+    size_t size = size_t(keyPem.size());
+    if (!OSSL_DECODER_from_data(decoder.get(), &data, &size) || !key)
+        return {};
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> owned(key, EVP_PKEY_free);
+
+    unsigned char *der = nullptr;
+    const int derSize = i2d_PUBKEY(key, &der);
+    if (derSize <= 0)
+        return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestSize = 0;
+    const bool hashed = EVP_Digest(der, size_t(derSize), digest, &digestSize, EVP_sha256(), nullptr);
+    OPENSSL_free(der);
+    if (!hashed)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(digest), int(digestSize)).toHex();
+}
+
+QByteArray logKeyFingerprint(const QStringList &shares)
+{
+    const QByteArray pem = SecretkeySplit::recoverSecretKey(shares);
+    return pem.isEmpty() ? QByteArray() : publicKeyFingerprint(pem);
 }

@@ -16,3 +16,15 @@ QByteArray protectLogValueWithKey(const QByteArray &keyPem, const QByteArray &va
 
 // The built-in shares of the log key, in the order 1, 2, 3.
 QStringList logKeyShares();
+
+// SHA-256 over the DER SubjectPublicKeyInfo of the RSA public key given as PEM text (PKCS#1 or
+// SubjectPublicKeyInfo), as 64 lower-case hex digits; empty when the text holds no such key.
+QByteArray publicKeyFingerprint(const QByteArray &keyPem);
+
+// The fingerprint of the log key that the shares rebuild, the built-in ones by default; empty when
+// they rebuild none.
+QByteArray logKeyFingerprint(const QStringList &shares = logKeyShares());
+
+// The development key in keys/. Its private half is published with the sources, so values
+// protected under it are hidden from nobody.
+inline constexpr char developmentLogKeyFingerprint[] = "d4b25c9980517cea5fe5b78533bc4df1761dddd1c9b944b9cf8a42417b171cdd";
