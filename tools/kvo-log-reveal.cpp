@@ -3,8 +3,11 @@
 // Values that do not decrypt with the given private key are left as they are.
 
 #include "agent/protectlogvalue.h"
+#include "secretkeysplit/base64char.h"
+#include "toolarguments.h"
 
 #include <QByteArray>
+#include <QCommandLineOption>
 #include <QFile>
 #include <QString>
 
@@ -24,14 +27,6 @@ namespace {
 constexpr qint64 maxPiece = 4 * 1024 * 1024;
 
 constexpr int markerLength = int(sizeof(logValueMarker) - 1);
-
-int usage(FILE *stream = stderr)
-{
-    std::fprintf(stream, "usage: kvo-log-reveal --key PRIVATE.pem [LOGFILE]\n"
-                         "Writes LOGFILE (standard input when none is named) to standard output with\n"
-                         "every protected value that PRIVATE.pem decrypts shown as \u00abplain text\u00bb.\n");
-    return stream == stderr ? 2 : 0;
-}
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using ContextPtr = std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)>;
@@ -56,11 +51,6 @@ KeyPtr readPrivateKey(const QString &path, QString *error)
         key.reset();
     }
     return key;
-}
-
-bool isBase64Char(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
 }
 
 void appendEscaped(QByteArray &out, uint codePoint, bool byte)
@@ -213,25 +203,26 @@ private:
 
 int main(int argc, char *argv[])
 {
-    QString keyPath;
-    QString logPath;
-    for (int i = 1; i < argc; ++i) {
-        const QByteArray arg = argv[i];
-        if (arg == "--key" && i + 1 < argc)
-            keyPath = QString::fromLocal8Bit(argv[++i]);
-        else if (arg.startsWith("--key="))
-            keyPath = QString::fromLocal8Bit(arg.mid(6));
-        else if (arg == "-h" || arg == "--help")
-            return usage(stdout);
-        else if (arg.startsWith('-') && arg != "-")
-            return usage();
-        else if (logPath.isNull())
-            logPath = QString::fromLocal8Bit(arg);
-        else
-            return usage();
-    }
+    ToolArguments arguments("kvo-log-reveal", {QStringLiteral("kvo-log-reveal --key PRIVATE.pem [LOGFILE]")},
+                            QStringLiteral("Writes LOGFILE (standard input when none is named or for \"-\") to standard output with\n"
+                                           "every protected value that PRIVATE.pem decrypts shown as \u00abplain text\u00bb. Values\n"
+                                           "that do not decrypt with it are left as they are."),
+                            QStringLiteral("Exit status: 0 done, 1 the key cannot be used, 3 the log cannot be read or the\n"
+                                           "output cannot be written, 64 wrong usage."),
+                            1);
+    const QCommandLineOption keyOption(QStringLiteral("key"),
+                                       QStringLiteral("The RSA private key (PEM) of the log key; an encrypted one asks for its "
+                                                      "passphrase."),
+                                       QStringLiteral("PRIVATE.pem"));
+    arguments.addOption(keyOption);
+    if (const int status = arguments.parse(argc, argv); status >= 0)
+        return status;
+    const QString keyPath = arguments.value(keyOption);
+    const QString logPath = arguments.positionalArguments().value(0);
+    if (!arguments.isSet(keyOption))
+        return arguments.usageError(QStringLiteral("--key PRIVATE.pem is required"));
     if (keyPath.isEmpty())
-        return usage();
+        return arguments.usageError(QStringLiteral("--key names no private key file"));
 
     QString error;
     const KeyPtr key = readPrivateKey(keyPath, &error);

@@ -2,6 +2,7 @@
 //
 // kvo-sysinfo [--pretty]
 // kvo-sysinfo [--pretty] --post URL [--token-file FILE | --token TOKEN] [--cacert FILE] [--timeout SECONDS]
+// kvo-sysinfo --help | --version
 //
 // Prints the facts the agent gathers about this machine as one JSON object on standard output,
 // keys in a fixed order. Log lines go to standard error in the agent's line format, with the
@@ -18,10 +19,11 @@
 #include "net/https.h"
 #include "sysinfo/blockdevicecollector.h"
 #include "sysinfo/systeminfo.h"
+#include "toolarguments.h"
 
 #include <simplelog/lineformatter.h>
 
-#include <QCommandLineParser>
+#include <QCommandLineOption>
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonArray>
@@ -224,56 +226,54 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kvo-sysinfo"));
 
-    QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Prints the facts the service-and-support agent gathers about this machine as JSON."));
-    parser.addHelpOption();
+    ToolArguments parser(
+        "kvo-sysinfo",
+        {QStringLiteral("kvo-sysinfo [--pretty]"),
+         QStringLiteral("kvo-sysinfo [--pretty] --post URL [--token-file FILE | --token TOKEN] [--cacert FILE] [--timeout SECONDS]")},
+        QStringLiteral("Prints the facts the service-and-support agent gathers about this machine as one JSON object.\n"
+                       "With --post the JSON is posted to an https:// URL instead, and the server's reply is printed."),
+        QStringLiteral("Exit status: 0 done (with --post: a 2xx reply), 1 any other reply or the output cannot be\n"
+                       "written, 2 no reply within the time-out, 64 wrong usage or an unusable token or CA file."));
     parser.addOption({QStringLiteral("pretty"), QStringLiteral("Indent the JSON.")});
-    const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post the JSON to <url> and print the reply."),
-                                        QStringLiteral("url"));
+    const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post the JSON to URL and print the reply."),
+                                        QStringLiteral("URL"));
     const QCommandLineOption tokenFileOption(QStringLiteral("token-file"),
-                                             QStringLiteral("Send the bearer token in <file> (one line; - for standard input) with --post."),
-                                             QStringLiteral("file"));
+                                             QStringLiteral("Send the bearer token in FILE (one line; - for standard input) with --post."),
+                                             QStringLiteral("FILE"));
     const QCommandLineOption tokenOption(QStringLiteral("token"),
                                          QStringLiteral("Bearer token sent with --post; every user can read it in the process list, so prefer --token-file."),
-                                         QStringLiteral("token"));
+                                         QStringLiteral("TOKEN"));
     const QCommandLineOption caOption(QStringLiteral("cacert"),
-                                      QStringLiteral("Also trust the CA certificates in <file> (PEM) for this run."),
-                                      QStringLiteral("file"));
+                                      QStringLiteral("Also trust the CA certificates in FILE (PEM) for this run."),
+                                      QStringLiteral("FILE"));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
-                                           QStringLiteral("Give up on the reply after <seconds> (default 60)."),
-                                           QStringLiteral("seconds"), QStringLiteral("60"));
+                                           QStringLiteral("Give up on the reply after SECONDS (default 60)."),
+                                           QStringLiteral("SECONDS"), QStringLiteral("60"));
     parser.addOptions({postOption, tokenFileOption, tokenOption, caOption, timeoutOption});
-    parser.process(app);
+    if (const int status = parser.parse(argc, argv); status >= 0)
+        return status;
 
     bool timeoutValid = false;
     const int timeoutSeconds = parser.value(timeoutOption).toInt(&timeoutValid);
-    if (!timeoutValid || timeoutSeconds <= 0 || timeoutSeconds > 24 * 3600) {
-        std::fputs("kvo-sysinfo: --timeout needs a number of seconds from 1 to 86400\n", stderr);
-        return 64;
-    }
+    if (!timeoutValid || timeoutSeconds <= 0 || timeoutSeconds > 24 * 3600)
+        return parser.usageError(QStringLiteral("--timeout needs a number of seconds from 1 to 86400"));
     const bool posting = parser.isSet(postOption);
     if (posting) {
         // The client itself posts to any URL; this tool sends the facts and a token, never in clear.
         const QUrl target(parser.value(postOption), QUrl::TolerantMode);
-        if (target.scheme() != QLatin1String("https") || target.host().isEmpty()) {
-            std::fputs("kvo-sysinfo: --post takes an https:// URL only\n", stderr);
-            return 64;
-        }
+        if (target.scheme() != QLatin1String("https") || target.host().isEmpty())
+            return parser.usageError(QStringLiteral("--post takes an https:// URL only"));
     }
-    if (!posting && (parser.isSet(tokenOption) || parser.isSet(tokenFileOption) || parser.isSet(caOption))) {
-        std::fputs("kvo-sysinfo: --token, --token-file and --cacert only go with --post\n", stderr);
-        return 64;
-    }
+    if (!posting && (parser.isSet(tokenOption) || parser.isSet(tokenFileOption) || parser.isSet(caOption)))
+        return parser.usageError(QStringLiteral("--token, --token-file and --cacert only go with --post"));
     QString token;
     if (parser.isSet(tokenFileOption)) {
-        if (parser.isSet(tokenOption)) {
-            std::fputs("kvo-sysinfo: give either --token-file or --token, not both\n", stderr);
-            return 64;
-        }
+        if (parser.isSet(tokenOption))
+            return parser.usageError(QStringLiteral("give either --token-file or --token, not both"));
         QString error;
         if (!readTokenFile(parser.value(tokenFileOption), &token, &error)) {
             std::fprintf(stderr, "kvo-sysinfo: %s\n", qUtf8Printable(error));
-            return 64;
+            return exitUsage;
         }
     } else if (parser.isSet(tokenOption)) {
         std::fputs("kvo-sysinfo: warning: --token shows the token to every user of this machine for as long as the "
@@ -283,7 +283,7 @@ int main(int argc, char *argv[])
     }
     if (parser.isSet(caOption) && !trustCaFile(parser.value(caOption))) {
         std::fputs("kvo-sysinfo: no PEM certificate in the --cacert file\n", stderr);
-        return 64;
+        return exitUsage;
     }
 
     simplelog::LineFormatter formatter(kvo::logFormat());

@@ -176,6 +176,8 @@ void TestLogReveal::standardInput_data()
 
     QTest::newRow("no file named") << QStringList{QStringLiteral("--key"), fixturePath("rsa2048.pem")};
     QTest::newRow("\"-\"")         << QStringList{QStringLiteral("--key=") + fixturePath("rsa2048.pem"), QStringLiteral("-")};
+    QTest::newRow("\"-\" after --") << QStringList{QStringLiteral("--key"), fixturePath("rsa2048.pem"), QStringLiteral("--"),
+                                                 QStringLiteral("-")};
 }
 
 void TestLogReveal::standardInput()
@@ -220,11 +222,11 @@ void TestLogReveal::exitStatus_data()
     QTest::addColumn<QByteArray>("message");
 
     const QString log = QStringLiteral(KVO_TEST_KEYS_DIR "/README");
-    QTest::newRow("no key option")     << QStringList{log}                                                  << 2 << QByteArray("usage");
+    QTest::newRow("no key option")     << QStringList{log}                                                  << 64 << QByteArray("usage");
     QTest::newRow("key file missing")  << QStringList{QStringLiteral("--key"), fixturePath("none.pem"), log} << 1 << QByteArray("none.pem");
     QTest::newRow("public key given")  << QStringList{QStringLiteral("--key"), fixturePath("rsa2048-pub.pem"), log} << 1 << QByteArray("private key");
     QTest::newRow("key not PEM")       << QStringList{QStringLiteral("--key"), log, log}                    << 1 << QByteArray("private key");
-    QTest::newRow("two log files")     << QStringList{QStringLiteral("--key"), fixturePath("rsa2048.pem"), log, log} << 2 << QByteArray("usage");
+    QTest::newRow("two log files")     << QStringList{QStringLiteral("--key"), fixturePath("rsa2048.pem"), log, log} << 64 << QByteArray("usage");
     QTest::newRow("log file missing")  << QStringList{QStringLiteral("--key"), fixturePath("rsa2048.pem"), fixturePath("none.log")}
                                        << 3 << QByteArray("none.log");
     QTest::newRow("nothing to reveal") << QStringList{QStringLiteral("--key"), fixturePath("rsa2048.pem"), log} << 0 << QByteArray();
