@@ -147,22 +147,23 @@ private Q_SLOTS:
         QFETCH(int, output);
         QFETCH(QByteArray, reason);
 
+        const Run result = run(tool, arguments);
         const Run help = run(tool, {QStringLiteral("--help")});
         const QByteArray name = QFileInfo(tool).fileName().toUtf8();
-        QVERIFY2(help.out.startsWith("usage: " + name + ' '), help.out.constData());
-        QVERIFY(help.out.contains("\n\n"));
-        const QByteArray usage = help.out.left(help.out.indexOf("\n\n") + 1);
-
-        const Run result = run(tool, arguments);
         switch (Output(output)) {
-        case UsageError:
+        case UsageError: {
             QCOMPARE(result.exitCode, 64);
             QCOMPARE(result.out, QByteArray());
+            // The usage is the head of the help, up to the first empty line.
+            QVERIFY2(help.out.startsWith("usage: " + name + ' ') && help.out.contains("\n\n"), help.out.constData());
+            const QByteArray usage = help.out.left(help.out.indexOf("\n\n") + 1);
             QCOMPARE(result.err, name + ": " + reason + '\n' + usage);
             break;
+        }
         case Help:
             QCOMPARE(result.exitCode, 0);
             QCOMPARE(result.err, QByteArray());
+            QVERIFY2(result.out.startsWith("usage: " + name + ' '), result.out.constData());
             QCOMPARE(result.out, help.out);
             break;
         case Version:
