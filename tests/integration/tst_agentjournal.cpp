@@ -22,27 +22,12 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 
+using namespace testhelpers;
 using namespace testsupport;
 
 namespace {
 
 const QString ini = QString::fromLatin1(supportDir);
-
-QDBusMessage callAgent(const QString &method, const QVariantList &args)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.corvid.serviceandsupport"),
-                                                       QStringLiteral("/com/corvid/serviceandsupport/agent"),
-                                                       QStringLiteral("com.corvid.serviceandsupport.agent"), method);
-    call.setArguments(args);
-    return QDBusConnection::systemBus().call(call, QDBus::Block, 120000);
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
 
 // The journal entry of process pid whose message ends with text, once journald has it.
 QJsonObject waitForEntry(qint64 pid, const QString &text)
@@ -96,26 +81,19 @@ enum Setup { SupportDirIsFile, TypeBelowFile, SmallFileSystem, FileNameIsDirecto
 
 } // namespace
 
-class tst_AgentJournal : public QObject
+class tst_AgentJournal : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
 private:
-    PrivateBus m_bus;
-    std::unique_ptr<FakeConfigService> m_config;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
+        QString error;
+        QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles | ConfigService, &error), qPrintable(error));
         if (!QFileInfo::exists(QStringLiteral("/run/systemd/journal/socket")))
             QSKIP("needs the private journal of sandbox-run --journal");
-        QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeOwnPid();
-        writeReleaseFiles();
-        m_config = std::make_unique<FakeConfigService>(QString());
-        QVERIFY(m_config->waitForName());
     }
 
     void init()

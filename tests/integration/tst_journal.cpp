@@ -2,11 +2,10 @@
 // Runs under sandbox-run --journal: a private journald owns /run/systemd/journal/socket and
 // stores into /run/log/journal, and /var/log is a throw-away tmpfs. The agent's own entries are
 // checked on a private system bus.
-#include "callercredentials.h"
+#include "agent/callercredentials.h"
+#include "simplelog/journalfields.h"
+#include "simplelog/logmanager.h"
 #include "testsupport.h"
-
-#include <simplelog/journalfields.h>
-#include <simplelog/logmanager.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -33,13 +32,14 @@
 #include <unistd.h>
 
 using simplelog::LogManager;
+using testhelpers::readFile;
+using testsupport::callAgent;
 
 namespace {
 
-const QString DaemonFormat =
-    QStringLiteral("%{time}{yyyy-MM-dd, HH:mm:ss.zzz} [%{type:-7}] [%{file:-20} %{line}] %{message}\n");
-const QString DaemonLogPath = QStringLiteral("/var/log/kvo/kvo-service-support/kvo-service-support-agent.log");
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
+const QString DaemonFormat = kvo::logFormat();
+const QString DaemonLogPath = kvo::logFilePath();
+const char *const AgentCategory = kvo::logCategoryName;
 const char JournalSocket[] = "/run/systemd/journal/socket";
 const QString TimeRe = QStringLiteral(R"(\d{4}-\d\d-\d\d, \d\d:\d\d:\d\d\.\d{3})");
 
@@ -129,12 +129,6 @@ QVector<QJsonObject> syncJournal()
     return {};
 }
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // dbus-monitor of the private bus, watching the questions about callers that reach the bus.
 class CredentialsMonitor
 {
@@ -203,15 +197,6 @@ private:
     int m_sentinels = 0;
 };
 
-QDBusMessage callAgent(const QString &method, const QVariantList &args)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.corvid.serviceandsupport"),
-                                                       QStringLiteral("/com/corvid/serviceandsupport/agent"),
-                                                       QStringLiteral("com.corvid.serviceandsupport.agent"), method);
-    call.setArguments(args);
-    return QDBusConnection::systemBus().call(call, QDBus::Block, 120000);
-}
-
 // A call over a connection of another user; returns the caller's process id, 0 on failure.
 qint64 callAgentAsNobody()
 {
@@ -256,7 +241,7 @@ int runChild(const QByteArray &mode, const QString &logPath, const QByteArray &m
 
 } // namespace
 
-class TestJournal : public QObject
+class TestJournal : public QObject, protected testsupport::SandboxFixture
 {
     Q_OBJECT
 
@@ -269,9 +254,6 @@ private slots:
     void missingJournalIsSilent();
     void callerCredentialsFollowTheBus();
     void agentEntriesNameTheirCaller();
-
-private:
-    testsupport::PrivateBus m_bus;
 };
 
 void TestJournal::initTestCase()
@@ -282,8 +264,7 @@ void TestJournal::initTestCase()
     QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.*.debug=true\ndefault.debug=true"));
     configureLikeTheDaemon(DaemonLogPath);
     QString error;
-    QVERIFY2(m_bus.start(&error), qPrintable(error));
-    testsupport::writeReleaseFiles();
+    QVERIFY2(setUpSandbox(ReleaseFiles, &error), qPrintable(error));
 }
 
 void TestJournal::messagesReachJournalOnce_data()

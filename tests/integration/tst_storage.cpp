@@ -4,8 +4,8 @@
 // the real command runner and started directly, and a fake UDisks2 on the private system bus.
 #include "testsupport.h"
 
-#include "sysinfo/blockdevicecollector.h"
-#include "sysinfo/systeminfo.h"
+#include "agent/sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/systeminfo.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -20,7 +20,7 @@ using namespace testsupport;
 
 namespace {
 
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
+const char *const AgentCategory = kvo::logCategoryName;
 const QString jsonArguments = QStringLiteral("-J -bno NAME,SERIAL,TYPE,MODEL,MOUNTPOINT");
 const QString pairsArguments = QStringLiteral("-o PKNAME,NAME,TYPE,MOUNTPOINT -P");
 
@@ -94,12 +94,11 @@ private:
 
 } // namespace
 
-class tst_Storage : public QObject
+class tst_Storage : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
 private:
-    PrivateBus m_bus;
     std::unique_ptr<QTemporaryDir> m_tools;
 
     void setListing(const QString &listing, const QByteArray &content)
@@ -124,9 +123,8 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns /run and the bus socket");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
+        QVERIFY2(setUpSandbox(BusOnly, &error), qPrintable(error));
 
         m_tools = std::make_unique<QTemporaryDir>();
         QVERIFY(m_tools->isValid());
@@ -139,7 +137,7 @@ private Q_SLOTS:
         qputenv("PATH", QFile::encodeName(m_tools->path()) + ':' + qgetenv("PATH"));
 
         g_previousHandler = qInstallMessageHandler(collectMessage);
-        QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.kvo-service-support.agent.warning=true"));
+        QLoggingCategory::setFilterRules(QLatin1String(AgentCategory) + QStringLiteral(".warning=true"));
     }
 
     void init()

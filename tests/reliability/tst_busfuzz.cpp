@@ -240,21 +240,17 @@ public:
 
 } // namespace
 
-class tst_BusFuzz : public QObject
+class tst_BusFuzz : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
 private:
-    PrivateBus m_bus;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeOwnPid();
-        writeReleaseFiles();
+        QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles, &error), qPrintable(error));
     }
 
     void randomCalls()

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/protectlogvalue.h"
+#include "testhelpers.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using testhelpers::writeFile;
 
 namespace {
 
@@ -61,12 +64,6 @@ Run reveal(const QStringList &arguments, const QByteArray &standardInput = QByte
     run.err = tool.readAllStandardError();
     run.exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -2;
     return run;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
 }
 
 QByteArray withCharChanged(QByteArray text, int at)

@@ -2,6 +2,7 @@
 #include "agent/protectlogvalue.h"
 #include "logkeytest.h"
 #include "secretkeysplit/secretkeysplit.h"
+#include "testhelpers.h"
 
 #include <QFile>
 #include <QtTest>
@@ -12,20 +13,16 @@
 
 #include <memory>
 
+using testhelpers::readFile;
+
 namespace {
 
 const QByteArray Marker = "LicenseLogEncryptSign";
 const QByteArray Mac = "52:54:00:12:34:56";
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QByteArray fixture(const char *name)
 {
-    return readAll(QStringLiteral(KVO_TEST_KEYS_DIR "/") + QLatin1String(name));
+    return readFile(QStringLiteral(KVO_TEST_KEYS_DIR "/") + QLatin1String(name));
 }
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
@@ -177,7 +174,7 @@ void TestProtectLogValue::randomPadding()
 // protectLogValue encrypts under it.
 void TestProtectLogValue::builtInKey()
 {
-    const KeyPtr configured = readKey(readAll(QStringLiteral(KVO_LOG_PUBLIC_KEY)), false);
+    const KeyPtr configured = readKey(readFile(QStringLiteral(KVO_LOG_PUBLIC_KEY)), false);
     QVERIFY(configured);
     const KeyPtr recovered = readKey(SecretkeySplit::recoverSecretKey(logKeyShares()), false);
     QVERIFY2(recovered, "the built-in shares do not give a key back");
@@ -186,8 +183,8 @@ void TestProtectLogValue::builtInKey()
     const QByteArray result = protectLogValue(Mac);
     QCOMPARE(ciphertextOf(result).size(), EVP_PKEY_get_size(configured.get()));
 #ifdef KVO_LOG_PRIVATE_KEY
-    QCOMPARE(decrypt(readAll(QStringLiteral(KVO_LOG_PRIVATE_KEY)), ciphertextOf(result)), Mac);
-    QCOMPARE(decrypt(readAll(QStringLiteral(KVO_LOG_PRIVATE_KEY)), ciphertextOf(protectLogValue(QByteArray()))),
+    QCOMPARE(decrypt(readFile(QStringLiteral(KVO_LOG_PRIVATE_KEY)), ciphertextOf(result)), Mac);
+    QCOMPARE(decrypt(readFile(QStringLiteral(KVO_LOG_PRIVATE_KEY)), ciphertextOf(protectLogValue(QByteArray()))),
              QByteArray());
 #endif
 }

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include <simplelog/fileappender.h>
-#include <simplelog/lineformatter.h>
-#include <simplelog/logmanager.h>
+#include "agent/constants.h"
+#include "simplelog/fileappender.h"
+#include "simplelog/lineformatter.h"
+#include "simplelog/logmanager.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -33,9 +34,8 @@ using simplelog::LogManager;
 
 namespace {
 
-const QString DaemonFormat =
-    QStringLiteral("%{time}{yyyy-MM-dd, HH:mm:ss.zzz} [%{type:-7}] [%{file:-20} %{line}] %{message}\n");
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
+const QString DaemonFormat = kvo::logFormat();
+const char *const AgentCategory = kvo::logCategoryName;
 const QString TimeRe = QStringLiteral(R"(\d{4}-\d\d-\d\d, \d\d:\d\d:\d\d\.\d{3})");
 
 Q_LOGGING_CATEGORY(lcAgent, AgentCategory)

@@ -37,12 +37,6 @@ const QString DeleteError = QStringLiteral("Delete file error!");
 const QString MakePathFail = QStringLiteral("make filepath fail!");
 const QString WriteError = QStringLiteral("write data error!");
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 QByteArray oldContent(const QString &entry)
 {
     return "old:" + entry.toUtf8();
@@ -92,6 +86,8 @@ QStringList tree(const QString &root)
     return entries;
 }
 
+// Regular and special files (not directories) whose name starts with the temporary prefix: a
+// directory of that name may be stored on purpose.
 QStringList temporaries(const QString &root)
 {
     QStringList found;
@@ -389,7 +385,7 @@ void TestSupportFiles::storeSupportFile_bytes()
 
     QCOMPARE(g_messages, QStringList{OpenSuccess});
     QVERIFY(isRegularFile(dir + QStringLiteral("/data.txt")));
-    QCOMPARE(readFile(dir + QStringLiteral("/data.txt")), data);
+    QCOMPARE(readFileOrMark(dir + QStringLiteral("/data.txt")), data);
     QCOMPARE(tree(dir), QStringList{QStringLiteral("data.txt")});
     QCOMPARE(QDir::currentPath(), QFileInfo(dir).canonicalFilePath());
 }
@@ -401,7 +397,7 @@ void TestSupportFiles::storeSupportFile_createsMissingDir()
     supportfiles::storeSupportFile(dir, QStringLiteral("data.txt"), "fresh", Messages);
 
     QCOMPARE(g_messages, QStringList{OpenSuccess});
-    QCOMPARE(readFile(dir + QStringLiteral("/data.txt")), QByteArray("fresh"));
+    QCOMPARE(readFileOrMark(dir + QStringLiteral("/data.txt")), QByteArray("fresh"));
     QCOMPARE(tree(m_root), (QStringList{"a/", "a/b/", "a/b/c/", "a/b/c/data.txt"}));
     QCOMPARE(QDir::currentPath(), QFileInfo(dir).canonicalFilePath());
 }
@@ -416,7 +412,7 @@ void TestSupportFiles::storeSupportFile_dirCannotBeMade()
 
     QCOMPARE(g_messages, QStringList{MakePathFail});
     QCOMPARE(tree(m_root), QStringList{"blocker"});
-    QCOMPARE(readFile(m_root + QStringLiteral("/blocker")), oldContent("blocker"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/blocker")), oldContent("blocker"));
     QCOMPARE(QDir::currentPath(), cwd);
 }
 
@@ -457,7 +453,7 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
     supportfiles::storeSupportFile(dir, QStringLiteral("data.txt"), "new content", Messages);
 
     QCOMPARE(g_messages, QStringList{OpenSuccess});
-    QCOMPARE(readFile(path), QByteArray("new content"));
+    QCOMPARE(readFileOrMark(path), QByteArray("new content"));
     struct stat after;
     QCOMPARE(::lstat(cpath.constData(), &after), 0);
     QVERIFY(after.st_ino != before.st_ino);
@@ -486,8 +482,8 @@ void TestSupportFiles::storeSupportFile_replacesSymlink()
     QCOMPARE(g_messages, QStringList{OpenSuccess});
     QCOMPARE(tree(m_root),
              (QStringList{"outside/", "outside/victim.txt", "support/", "support/data.txt"}));
-    QCOMPARE(readFile(m_root + QStringLiteral("/support/data.txt")), QByteArray("new content"));
-    QCOMPARE(readFile(m_root + QStringLiteral("/outside/victim.txt")), oldContent("outside/victim.txt"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/support/data.txt")), QByteArray("new content"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/outside/victim.txt")), oldContent("outside/victim.txt"));
 }
 
 void TestSupportFiles::storeSupportFile_targetIsDirectory_data()
@@ -510,7 +506,7 @@ void TestSupportFiles::storeSupportFile_targetIsDirectory()
 
     QCOMPARE(g_messages, QStringList{OpenError});
     QCOMPARE(tree(m_root), before);
-    QCOMPARE(readFile(m_root + QStringLiteral("/support/data.txt/inner")), oldContent("support/data.txt/inner"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/support/data.txt/inner")), oldContent("support/data.txt/inner"));
 }
 
 // Every row starts from ini/QRCode/ and a sibling ini/QRCodeEvil/e.png. "before" and "after" list
@@ -702,10 +698,10 @@ void TestSupportFiles::storeQrCode()
     QCOMPARE(tree(m_root), expected);
     for (const QString &entry : base + before) {
         if (expected.contains(entry) && entry != stored && !entry.endsWith(QLatin1Char('/')))
-            QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), oldContent(entry));
+            QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + entry), oldContent(entry));
     }
     if (!stored.isEmpty())
-        QCOMPARE(readFile(m_root + QLatin1Char('/') + stored), data);
+        QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + stored), data);
 }
 
 // Links inside the QR tree point at outside/, which holds victim.png; nothing there may change.
@@ -759,13 +755,13 @@ void TestSupportFiles::storeQrCode_symlinks()
     QStringList expected = base + after;
     expected.sort();
     QCOMPARE(tree(m_root), expected);
-    QCOMPARE(readFile(m_root + QStringLiteral("/outside/victim.png")), oldContent("outside/victim.png"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/outside/victim.png")), oldContent("outside/victim.png"));
     if (stored.isEmpty()) {
         QVERIFY2(!g_messages.contains(QrOk), qPrintable(g_messages.join(QLatin1String(" | "))));
     } else {
         QVERIFY2(g_messages.contains(QrOk), qPrintable(g_messages.join(QLatin1String(" | "))));
         QVERIFY2(!g_messages.contains(WriteError), qPrintable(g_messages.join(QLatin1String(" | "))));
-        QCOMPARE(readFile(m_root + QLatin1Char('/') + stored), QByteArray("new"));
+        QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + stored), QByteArray("new"));
     }
 }
 
@@ -798,7 +794,7 @@ void TestSupportFiles::storeQrCode_clearingMakesANewFile()
 
     supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), QStringLiteral("t1"), name, "new", del);
 
-    QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), QByteArray("new"));
+    QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + entry), QByteArray("new"));
     struct stat st;
     QCOMPARE(::lstat(path.constData(), &st), 0);
     const mode_t mask = ::umask(0);
@@ -902,10 +898,10 @@ void TestSupportFiles::writeFailureKeepsOldContent()
                  qPrintable(g_messages.join(QLatin1String(" | "))));
     }
     QCOMPARE(g_messages, (QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess), WriteError}));
-    QCOMPARE(readFile(path), QByteArray("old content\n"));
+    QCOMPARE(readFileOrMark(path), QByteArray("old content\n"));
     QCOMPARE(tree(dir), files);
     if (del)
-        QCOMPARE(readFile(dir + QStringLiteral("/b.png")), QByteArray("neighbour\n"));
+        QCOMPARE(readFileOrMark(dir + QStringLiteral("/b.png")), QByteArray("neighbour\n"));
 }
 
 void TestSupportFiles::spaceReserve_data()
@@ -1003,7 +999,7 @@ void TestSupportFiles::spaceReserveOnSmallFileSystem()
                                   QStringLiteral("a.png"), data, method == 2);
 
     if (overBy == 0) {
-        QCOMPARE(readFile(path), data);
+        QCOMPARE(readFileOrMark(path), data);
         QCOMPARE(g_messages.value(0), method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk);
         return;
     }
@@ -1019,7 +1015,7 @@ void TestSupportFiles::spaceReserveOnSmallFileSystem()
     QCOMPARE(tree(m_root), before);
     for (const QString &entry : before) {
         if (!entry.endsWith(QLatin1Char('/')))
-            QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), oldContent(entry));
+            QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + entry), oldContent(entry));
     }
 }
 
@@ -1070,7 +1066,7 @@ void TestSupportFiles::inodeReserveOnSmallFileSystem()
     const QString path = qrCode ? ini + QStringLiteral("/QRCode/a/b/c/x.png") : ini + QStringLiteral("/data.txt");
     if (overBy == 0) {
         QCOMPARE(g_messages, QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess)});
-        QCOMPARE(readFile(path), QByteArray(qrCode ? "image" : "new"));
+        QCOMPARE(readFileOrMark(path), QByteArray(qrCode ? "image" : "new"));
         return;
     }
     const quint64 freeBytes = quint64(st.f_bavail) * st.f_frsize;
@@ -1081,7 +1077,7 @@ void TestSupportFiles::inodeReserveOnSmallFileSystem()
         QCOMPARE(g_messages, (QStringList{QString::fromLatin1(OpenSuccess), WriteError,
                                           reserveFigures(3, 0, freeBytes, target - 1, reserve, 20)}));
     QCOMPARE(tree(m_root), before);
-    QCOMPARE(readFile(ini + QStringLiteral("/data.txt")), oldContent("ini/data.txt"));
+    QCOMPARE(readFileOrMark(ini + QStringLiteral("/data.txt")), oldContent("ini/data.txt"));
 }
 
 void TestSupportFiles::removeLeftoverTemporaries()
@@ -1104,7 +1100,7 @@ void TestSupportFiles::removeLeftoverTemporaries()
                          "outside/", "outside/.kvo-tmp-9", "outside/target.txt"};
     expected.sort();
     QCOMPARE(tree(root), expected);
-    QCOMPARE(readFile(root + QStringLiteral("/outside/target.txt")), oldContent("outside/target.txt"));
+    QCOMPARE(readFileOrMark(root + QStringLiteral("/outside/target.txt")), oldContent("outside/target.txt"));
 }
 
 QTEST_GUILESS_MAIN(TestSupportFiles)

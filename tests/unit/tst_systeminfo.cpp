@@ -3,6 +3,7 @@
 #include "logkeytest.h"
 #include "agent/sysinfo/factparsers.h"
 #include "agent/sysinfo/sysutils.h"
+#include "testhelpers.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -44,17 +45,11 @@ QString fixture(const QString &machine, const QString &name)
     return sourceRoot() + QStringLiteral("/tests/fixtures/") + machine + QLatin1Char('/') + name;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // The plain text behind a protected value under the development key; "<undecryptable>" when
 // this build protects under another key.
 QByteArray reveal(const QByteArray &base64)
 {
-    static const QByteArray pem = readAll(sourceRoot() + QStringLiteral("/keys/log-dev-private.pem"));
+    static const QByteArray pem = testhelpers::readFile(sourceRoot() + QStringLiteral("/keys/log-dev-private.pem"));
     const QByteArray cipher = QByteArray::fromBase64(base64);
     return cipher.isEmpty() ? QByteArray("<undecryptable>") : logkeytest::decryptBlocks(pem, cipher);
 }
@@ -403,7 +398,7 @@ bool makeDevTree(const QString &root, const QStringList &entries)
 QStringList devEntriesOf(const QString &machine)
 {
     QStringList entries;
-    for (const QString &line : QString::fromUtf8(readAll(fixture(machine, QStringLiteral("dev-entries.txt")))).split(QLatin1Char('\n'))) {
+    for (const QString &line : QString::fromUtf8(testhelpers::readFile(fixture(machine, QStringLiteral("dev-entries.txt")))).split(QLatin1Char('\n'))) {
         if (!line.isEmpty() && !line.startsWith(QLatin1Char('#')))
             entries.append(line);
     }

@@ -11,7 +11,13 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-using namespace testhelpers;
+// Not the whole namespace: sysutils has a readFile of its own, which this program tests.
+using testhelpers::collectMessage;
+using testhelpers::g_messages;
+using testhelpers::g_previousHandler;
+using testhelpers::isLive;
+using testhelpers::liveGroupMembers;
+using testhelpers::writeFile;
 
 namespace {
 
