@@ -2,7 +2,8 @@
 #pragma once
 
 // Helpers shared by all test programs: capturing the agent's log messages, reading and writing
-// fixture files, finding temporaries left behind, and looking at processes in /proc.
+// fixture files, finding temporaries left behind, putting fake tools in place, and looking at
+// processes in /proc.
 
 #include "agent/atomicfile.h"
 #include "agent/constants.h"
@@ -100,6 +101,22 @@ inline qint64 statusKiB(qint64 pid, const char *field)
 inline qint64 ioField(qint64 pid, const char *field)
 {
     return procField(QStringLiteral("/proc/%1/io").arg(pid), field);
+}
+
+// Puts the fake tests/fakes/<fake> at path (a link), so that it runs under the link's name and
+// finds its answers beside the link.
+inline bool installFake(const QString &fake, const QString &path)
+{
+    return QFile::link(QStringLiteral(KVO_FAKES_DIR "/") + fake, path);
+}
+
+// Puts tests/fakes/recorded-tool in dir as tool, answering with the recorded outputs of machine
+// (a directory of tests/fixtures).
+inline bool installRecordedTool(const QString &dir, const QString &tool, const QString &machine)
+{
+    const QString path = dir + QLatin1Char('/') + tool;
+    return installFake(QStringLiteral("recorded-tool"), path)
+        && QFile::link(QStringLiteral(KVO_FIXTURES_DIR "/") + machine, path + QStringLiteral(".machine"));
 }
 
 // Fields after the command name in /proc/<pid>/stat: state, ppid, pgrp, ...

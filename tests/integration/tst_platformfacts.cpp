@@ -24,7 +24,7 @@
 
 namespace {
 
-const QString Fixtures = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../fixtures");
+const QString Fixtures = QStringLiteral(KVO_FIXTURES_DIR);
 const QString Absent = QStringLiteral("absent");
 const QString Silent = QStringLiteral("silent");
 
@@ -108,7 +108,8 @@ private slots:
     void thisMachine();
 
 private:
-    // Each tool prints machine/<tool>.txt; Silent prints nothing, Absent leaves it off PATH.
+    // Each tool (tests/fakes/recorded-tool) prints the machine's recorded output; Silent prints
+    // nothing, Absent leaves it off PATH, any other variant is printed instead.
     void setUpTools(const QString &machine, const QMap<QString, QString> &variants = {});
     void layCpuinfo(const QString &path);
     QStringList calls() const;
@@ -156,41 +157,17 @@ void TestPlatformFacts::setUpTools(const QString &machine, const QMap<QString, Q
     const QString fakes = m_dir.filePath(QStringLiteral("fakes"));
     QDir(fakes).removeRecursively();
     QVERIFY(QDir().mkpath(fakes));
-    QFile::remove(m_dir.filePath(QStringLiteral("calls")));
 
-    const QString cat = QStandardPaths::findExecutable(QStringLiteral("cat"));
     for (const char *name : {"dmidecode", "lspci", "dumpe2fs", "systemd-detect-virt", "lsblk"}) {
         const QString tool = QLatin1String(name);
         const QString variant = variants.value(tool);
         if (variant == Absent)
             continue;
-        QString script = QStringLiteral("#!/bin/sh\necho \"%1 $*\" >> '%2'\n").arg(tool, m_dir.filePath(QStringLiteral("calls")));
-        QString fixture = Fixtures + QLatin1Char('/') + machine + QLatin1Char('/') + tool;
-        if (tool == QLatin1String("dmidecode"))
-            fixture += QStringLiteral("-t$2.txt");
-        else if (tool == QLatin1String("lsblk"))
-            fixture += QStringLiteral("-json.txt");
-        else if (tool == QLatin1String("dumpe2fs"))
-            fixture += QStringLiteral("-h.txt");
-        else
-            fixture += QStringLiteral(".txt");
-
-        if (tool == QLatin1String("dumpe2fs"))
-            script += QStringLiteral("echo 'dumpe2fs 1.47.0 (5-Feb-2023)' >&2\n");
-        if (!variant.isEmpty() && variant != Silent)
-            script += QStringLiteral("printf '%s\\n' '%1'\n").arg(variant);
-        else if (variant.isEmpty())
-            script += QStringLiteral("[ -f \"%1\" ] && exec %2 \"%1\"\n").arg(fixture, cat);
-        if (tool == QLatin1String("dumpe2fs"))
-            script += QStringLiteral("echo 'dumpe2fs: Bad magic number in super-block while trying to open '\"$2\" >&2\nexit 1\n");
-        else
-            script += QStringLiteral("exit 0\n");
-
-        QFile file(fakes + QLatin1Char('/') + tool);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(script.toUtf8());
-        file.close();
-        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(testhelpers::installRecordedTool(fakes, tool, machine));
+        if (variant == Silent)
+            QVERIFY(testhelpers::writeFile(fakes + QLatin1Char('/') + tool + QStringLiteral(".silent"), QByteArray()));
+        else if (!variant.isEmpty())
+            QVERIFY(testhelpers::writeFile(fakes + QLatin1Char('/') + tool + QStringLiteral(".says"), variant.toUtf8() + '\n'));
     }
     qputenv("PATH", QFile::encodeName(fakes + QLatin1Char(':') + m_dir.filePath(QStringLiteral("system"))));
 }
@@ -205,7 +182,7 @@ void TestPlatformFacts::layCpuinfo(const QString &path)
 
 QStringList TestPlatformFacts::calls() const
 {
-    QFile file(m_dir.filePath(QStringLiteral("calls")));
+    QFile file(m_dir.filePath(QStringLiteral("fakes/calls")));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);

@@ -40,20 +40,6 @@ void collectMessage(QtMsgType type, const QMessageLogContext &context, const QSt
         g_previousHandler(type, context, message);
 }
 
-// Answers the two listings with the files "json" and "pairs" beside it, fails without them,
-// and notes every call's arguments in "calls".
-const char fakeLsblk[] = R"(#!/bin/sh
-dir=$(dirname "$0")
-printf '%s\n' "$*" >> "$dir/calls"
-case "$*" in
-"-J -bno NAME,SERIAL,TYPE,MODEL,MOUNTPOINT") file=json ;;
-"-o PKNAME,NAME,TYPE,MOUNTPOINT -P") file=pairs ;;
-*) echo "lsblk: unexpected arguments: $*" >&2; exit 64 ;;
-esac
-[ -f "$dir/$file" ] || exit 32
-exec cat "$dir/$file"
-)";
-
 QByteArray fixture(const QString &machine, const QString &listing)
 {
     QFile file(QStringLiteral(KVO_FIXTURES_DIR "/%1/lsblk-%2.txt").arg(machine, listing));
@@ -128,12 +114,7 @@ private Q_SLOTS:
 
         m_tools = std::make_unique<QTemporaryDir>();
         QVERIFY(m_tools->isValid());
-        const QString lsblk = m_tools->filePath(QStringLiteral("lsblk"));
-        QFile script(lsblk);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write(fakeLsblk);
-        script.close();
-        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(testhelpers::installFake(QStringLiteral("lsblk"), m_tools->filePath(QStringLiteral("lsblk"))));
         qputenv("PATH", QFile::encodeName(m_tools->path()) + ':' + qgetenv("PATH"));
 
         g_previousHandler = qInstallMessageHandler(collectMessage);
