@@ -241,7 +241,7 @@ int runChild(const QByteArray &mode, const QString &logPath, const QByteArray &m
 
 } // namespace
 
-class TestJournal : public QObject, protected testsupport::SandboxFixture
+class tst_Journal : public QObject, protected testsupport::SandboxFixture
 {
     Q_OBJECT
 
@@ -256,7 +256,7 @@ private slots:
     void agentEntriesNameTheirCaller();
 };
 
-void TestJournal::initTestCase()
+void tst_Journal::initTestCase()
 {
     if (qEnvironmentVariableIsEmpty("KVO_SANDBOX_INNER"))
         QSKIP("needs the private journal of sandbox-run --journal");
@@ -267,7 +267,7 @@ void TestJournal::initTestCase()
     QVERIFY2(setUpSandbox(ReleaseFiles, &error), qPrintable(error));
 }
 
-void TestJournal::messagesReachJournalOnce_data()
+void tst_Journal::messagesReachJournalOnce_data()
 {
     QTest::addColumn<int>("type");
     QTest::addColumn<bool>("agentCategory");
@@ -300,7 +300,7 @@ void TestJournal::messagesReachJournalOnce_data()
                                << QStringLiteral("info   ") << 6;
 }
 
-void TestJournal::messagesReachJournalOnce()
+void tst_Journal::messagesReachJournalOnce()
 {
     QFETCH(int, type);
     QFETCH(bool, agentCategory);
@@ -367,7 +367,7 @@ void TestJournal::messagesReachJournalOnce()
 
 // A field joins the entries its thread writes while it lives, nested fields all of them; the
 // message and the file's line stay as they are, and no other entry gets the field.
-void TestJournal::extraFieldsWhileInScope()
+void tst_Journal::extraFieldsWhileInScope()
 {
     const QByteArray marker = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
     qCWarning(lcAgent, "%s before", marker.constData());
@@ -424,7 +424,7 @@ void TestJournal::extraFieldsWhileInScope()
     QVERIFY(!file.contains("ERRNO") && !file.contains("KVO_TEST_FIELD"));
 }
 
-void TestJournal::fatalReachesJournal()
+void tst_Journal::fatalReachesJournal()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -449,7 +449,7 @@ void TestJournal::fatalReachesJournal()
     QCOMPARE(readFile(logPath), journalMessage + '\n');
 }
 
-void TestJournal::missingJournalIsSilent()
+void tst_Journal::missingJournalIsSilent()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -483,7 +483,7 @@ void TestJournal::missingJournalIsSilent()
 }
 
 // What the bus says of a caller is kept while the caller is connected, and only then.
-void TestJournal::callerCredentialsFollowTheBus()
+void tst_Journal::callerCredentialsFollowTheBus()
 {
     CallerCredentials callers(QDBusConnection::systemBus());
     // Each connection closes once it is disconnected and its last handle is gone.
@@ -523,7 +523,7 @@ void TestJournal::callerCredentialsFollowTheBus()
 // Every entry the agent writes while it serves a call carries the caller's user and process; the
 // line itself, in the journal and in the log file, is the one it always was. The bus is asked
 // once per caller, not once per call.
-void TestJournal::agentEntriesNameTheirCaller()
+void tst_Journal::agentEntriesNameTheirCaller()
 {
     using testsupport::messageOf;
 
@@ -619,7 +619,7 @@ int main(int argc, char **argv)
     if (argc == 5 && qstrcmp(argv[1], "--child") == 0)
         return runChild(argv[2], QString::fromLocal8Bit(argv[3]), argv[4]);
     QCoreApplication app(argc, argv);
-    TestJournal test;
+    tst_Journal test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }

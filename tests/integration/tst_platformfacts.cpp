@@ -88,7 +88,7 @@ QString sysfsValue(const QString &interface, const QString &file)
 
 } // namespace
 
-class TestPlatformFacts : public QObject
+class tst_PlatformFacts : public QObject
 {
     Q_OBJECT
 
@@ -120,7 +120,7 @@ private:
     QtMessageHandler m_previousHandler = nullptr;
 };
 
-void TestPlatformFacts::initTestCase()
+void tst_PlatformFacts::initTestCase()
 {
     QVERIFY2(testsupport::inSandbox(), "runs only inside sandbox-run, which owns the mounts it changes");
     QVERIFY(m_dir.isValid());
@@ -136,13 +136,13 @@ void TestPlatformFacts::initTestCase()
     }
 }
 
-void TestPlatformFacts::init()
+void tst_PlatformFacts::init()
 {
     messages.clear();
     m_previousHandler = qInstallMessageHandler(collect);
 }
 
-void TestPlatformFacts::cleanup()
+void tst_PlatformFacts::cleanup()
 {
     qInstallMessageHandler(m_previousHandler);
     if (m_cpuinfoMounted) {
@@ -152,7 +152,7 @@ void TestPlatformFacts::cleanup()
     qputenv("PATH", m_originalPath);
 }
 
-void TestPlatformFacts::setUpTools(const QString &machine, const QMap<QString, QString> &variants)
+void tst_PlatformFacts::setUpTools(const QString &machine, const QMap<QString, QString> &variants)
 {
     const QString fakes = m_dir.filePath(QStringLiteral("fakes"));
     QDir(fakes).removeRecursively();
@@ -172,7 +172,7 @@ void TestPlatformFacts::setUpTools(const QString &machine, const QMap<QString, Q
     qputenv("PATH", QFile::encodeName(fakes + QLatin1Char(':') + m_dir.filePath(QStringLiteral("system"))));
 }
 
-void TestPlatformFacts::layCpuinfo(const QString &path)
+void tst_PlatformFacts::layCpuinfo(const QString &path)
 {
     QVERIFY(!m_cpuinfoMounted);
     QVERIFY2(::mount(QFile::encodeName(path).constData(), "/proc/cpuinfo", nullptr, MS_BIND, nullptr) == 0,
@@ -180,7 +180,7 @@ void TestPlatformFacts::layCpuinfo(const QString &path)
     m_cpuinfoMounted = true;
 }
 
-QStringList TestPlatformFacts::calls() const
+QStringList tst_PlatformFacts::calls() const
 {
     QFile file(m_dir.filePath(QStringLiteral("fakes/calls")));
     if (!file.open(QIODevice::ReadOnly))
@@ -188,7 +188,7 @@ QStringList TestPlatformFacts::calls() const
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-void TestPlatformFacts::facts_data()
+void tst_PlatformFacts::facts_data()
 {
     QTest::addColumn<QString>("machine");
     QTest::addColumn<QStringList>("absent");
@@ -220,7 +220,7 @@ void TestPlatformFacts::facts_data()
         << "" << "" << "" << 2 << 1;
 }
 
-void TestPlatformFacts::facts()
+void tst_PlatformFacts::facts()
 {
     QFETCH(QString, machine);
     QFETCH(QStringList, absent);
@@ -262,7 +262,7 @@ void TestPlatformFacts::facts()
     QCOMPARE(info.isVirtualMachine(), vmState == 1);
 }
 
-void TestPlatformFacts::virtualisation_data()
+void tst_PlatformFacts::virtualisation_data()
 {
     QTest::addColumn<QString>("detectVirt");
     QTest::addColumn<QString>("cpuinfoOf");
@@ -279,7 +279,7 @@ void TestPlatformFacts::virtualisation_data()
     QTest::newRow("none with flag")           << "none"   << "kvm-guest-btrfs" << 1;
 }
 
-void TestPlatformFacts::virtualisation()
+void tst_PlatformFacts::virtualisation()
 {
     QFETCH(QString, detectVirt);
     QFETCH(QString, cpuinfoOf);
@@ -293,7 +293,7 @@ void TestPlatformFacts::virtualisation()
     QCOMPARE(info.isVirtualMachine(), vmState == 1);
 }
 
-void TestPlatformFacts::raid_data()
+void tst_PlatformFacts::raid_data()
 {
     QTest::addColumn<QString>("lspciOf");
     QTest::addColumn<QString>("variant");
@@ -305,7 +305,7 @@ void TestPlatformFacts::raid_data()
     QTest::newRow("lower-case raid")     << "desktop-ext4"        << "00:1f.2 SATA controller: Intel raid mode" << false;
 }
 
-void TestPlatformFacts::raid()
+void tst_PlatformFacts::raid()
 {
     QFETCH(QString, lspciOf);
     QFETCH(QString, variant);
@@ -320,7 +320,7 @@ void TestPlatformFacts::raid()
 
 // Only virtual interfaces in a namespace of the test's own: the addresses come from the
 // fallback, in enumeration order, and none reaches the log in clear.
-void TestPlatformFacts::macAddressInOwnNetworkNamespace()
+void tst_PlatformFacts::macAddressInOwnNetworkNamespace()
 {
     const QString ns = QStringLiteral("kvo-pf-%1").arg(::getpid());
     QString error;
@@ -408,7 +408,7 @@ void TestPlatformFacts::macAddressInOwnNetworkNamespace()
 }
 
 // The real tools of the machine the tests run on: the results have the documented form.
-void TestPlatformFacts::thisMachine()
+void tst_PlatformFacts::thisMachine()
 {
     SystemInfo info;
     const QRegularExpression dmi(QStringLiteral("^([^#\\n]*#)+$"));
@@ -442,5 +442,5 @@ void TestPlatformFacts::thisMachine()
     }
 }
 
-QTEST_GUILESS_MAIN(TestPlatformFacts)
+QTEST_GUILESS_MAIN(tst_PlatformFacts)
 #include "tst_platformfacts.moc"

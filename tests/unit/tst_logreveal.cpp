@@ -74,7 +74,7 @@ QByteArray withCharChanged(QByteArray text, int at)
 
 } // namespace
 
-class TestLogReveal : public QObject
+class tst_LogReveal : public QObject
 {
     Q_OBJECT
 
@@ -91,7 +91,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TestLogReveal::reveal_data()
+void tst_LogReveal::reveal_data()
 {
     QTest::addColumn<QByteArray>("log");
     QTest::addColumn<QByteArray>("expected");
@@ -152,7 +152,7 @@ void TestLogReveal::reveal_data()
         << logLine('"' + revealed("\\xff" "x\\xc3(\\xed\\xa0\\x80\\u{202e}\\u{0085}") + '"');
 }
 
-void TestLogReveal::reveal()
+void tst_LogReveal::reveal()
 {
     QFETCH(QByteArray, log);
     QFETCH(QByteArray, expected);
@@ -167,7 +167,7 @@ void TestLogReveal::reveal()
     QCOMPARE(run.out, expected);
 }
 
-void TestLogReveal::standardInput_data()
+void tst_LogReveal::standardInput_data()
 {
     QTest::addColumn<QStringList>("arguments");
 
@@ -175,7 +175,7 @@ void TestLogReveal::standardInput_data()
     QTest::newRow("\"-\"")         << QStringList{QStringLiteral("--key=") + fixturePath("rsa2048.pem"), QStringLiteral("-")};
 }
 
-void TestLogReveal::standardInput()
+void tst_LogReveal::standardInput()
 {
     QFETCH(QStringList, arguments);
     const QByteArray log = logLine("a") + logLine('"' + protect(Mac) + '"') + logLine("b");
@@ -186,7 +186,7 @@ void TestLogReveal::standardInput()
 
 // Lines longer than the tool's piece size (4 MiB) pass in pieces: nothing is lost or changed,
 // values inside a piece are revealed, a value cut by a piece boundary stays as it was.
-void TestLogReveal::longLines()
+void tst_LogReveal::longLines()
 {
     constexpr int piece = 4 * 1024 * 1024 - 1;
     const QByteArray mac = protect(Mac);
@@ -210,7 +210,7 @@ void TestLogReveal::longLines()
     QVERIFY(run.out == expected);
 }
 
-void TestLogReveal::exitStatus_data()
+void tst_LogReveal::exitStatus_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
@@ -227,7 +227,7 @@ void TestLogReveal::exitStatus_data()
     QTest::newRow("nothing to reveal") << QStringList{QStringLiteral("--key"), fixturePath("rsa2048.pem"), log} << 0 << QByteArray();
 }
 
-void TestLogReveal::exitStatus()
+void tst_LogReveal::exitStatus()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
@@ -240,5 +240,5 @@ void TestLogReveal::exitStatus()
         QVERIFY(run.out.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestLogReveal)
+QTEST_GUILESS_MAIN(tst_LogReveal)
 #include "tst_logreveal.moc"

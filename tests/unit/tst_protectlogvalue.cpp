@@ -67,7 +67,7 @@ QByteArray bytes(int size)
 
 } // namespace
 
-class TestProtectLogValue : public QObject
+class tst_ProtectLogValue : public QObject
 {
     Q_OBJECT
 
@@ -82,7 +82,7 @@ private slots:
     void damagedBuiltInShare();
 };
 
-void TestProtectLogValue::roundTrip_data()
+void tst_ProtectLogValue::roundTrip_data()
 {
     QTest::addColumn<QByteArray>("publicKey");
     QTest::addColumn<QByteArray>("privateKey");
@@ -112,7 +112,7 @@ void TestProtectLogValue::roundTrip_data()
     QTest::newRow("3072: 374 bytes")     << fixture("rsa3072-pub.pem") << fixture("rsa3072.pem") << bytes(374) << 2 << 1024;
 }
 
-void TestProtectLogValue::roundTrip()
+void tst_ProtectLogValue::roundTrip()
 {
     QFETCH(QByteArray, publicKey);
     QFETCH(QByteArray, privateKey);
@@ -129,7 +129,7 @@ void TestProtectLogValue::roundTrip()
     QCOMPARE(decrypt(privateKey, cipher), value);
 }
 
-void TestProtectLogValue::markerAlone_data()
+void tst_ProtectLogValue::markerAlone_data()
 {
     QTest::addColumn<QByteArray>("keyText");
 
@@ -153,13 +153,13 @@ void TestProtectLogValue::markerAlone_data()
     QTest::newRow("zero byte in armour")         << QByteArray(spki).replace(5, 1, QByteArray(1, '\0'));
 }
 
-void TestProtectLogValue::markerAlone()
+void tst_ProtectLogValue::markerAlone()
 {
     QFETCH(QByteArray, keyText);
     QCOMPARE(protectLogValueWithKey(keyText, Mac), Marker);
 }
 
-void TestProtectLogValue::randomPadding()
+void tst_ProtectLogValue::randomPadding()
 {
     const QByteArray key = fixture("rsa2048-pub.pem");
     const QByteArray first = protectLogValueWithKey(key, Mac);
@@ -172,7 +172,7 @@ void TestProtectLogValue::randomPadding()
 
 // The shares built into the program give back the key the build was configured with, and
 // protectLogValue encrypts under it.
-void TestProtectLogValue::builtInKey()
+void tst_ProtectLogValue::builtInKey()
 {
     const KeyPtr configured = readKey(readFile(QStringLiteral(KVO_LOG_PUBLIC_KEY)), false);
     QVERIFY(configured);
@@ -189,7 +189,7 @@ void TestProtectLogValue::builtInKey()
 #endif
 }
 
-void TestProtectLogValue::damagedBuiltInShare_data()
+void tst_ProtectLogValue::damagedBuiltInShare_data()
 {
     QTest::addColumn<int>("share");
     QTest::addColumn<int>("position");
@@ -199,7 +199,7 @@ void TestProtectLogValue::damagedBuiltInShare_data()
     QTest::newRow("share 3, check")   << 2 << 611;
 }
 
-void TestProtectLogValue::damagedBuiltInShare()
+void tst_ProtectLogValue::damagedBuiltInShare()
 {
     QFETCH(int, share);
     QFETCH(int, position);
@@ -211,5 +211,5 @@ void TestProtectLogValue::damagedBuiltInShare()
     QCOMPARE(protectLogValueWithKey(SecretkeySplit::recoverSecretKey(shares), Mac), Marker);
 }
 
-QTEST_GUILESS_MAIN(TestProtectLogValue)
+QTEST_GUILESS_MAIN(tst_ProtectLogValue)
 #include "tst_protectlogvalue.moc"

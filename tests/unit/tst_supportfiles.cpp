@@ -169,7 +169,7 @@ QByteArray mountSmallTmpfs(const QString &dir, const char *options, QScopedPoint
 
 } // namespace
 
-class TestSupportFiles : public QObject
+class tst_SupportFiles : public QObject
 {
     Q_OBJECT
 
@@ -223,7 +223,7 @@ private:
     QString m_root;
 };
 
-void TestSupportFiles::initTestCase()
+void tst_SupportFiles::initTestCase()
 {
     QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.kvo-service-support.agent.debug=true"));
     // File names are encoded as the agent encodes them.
@@ -231,7 +231,7 @@ void TestSupportFiles::initTestCase()
     m_savedCwd = QDir::currentPath();
 }
 
-void TestSupportFiles::init()
+void tst_SupportFiles::init()
 {
     m_tmp.reset(new QTemporaryDir);
     QVERIFY(m_tmp->isValid());
@@ -240,7 +240,7 @@ void TestSupportFiles::init()
     g_previousHandler = qInstallMessageHandler(collectMessage);
 }
 
-void TestSupportFiles::cleanup()
+void tst_SupportFiles::cleanup()
 {
     qInstallMessageHandler(g_previousHandler);
     QDir::setCurrent(m_savedCwd);
@@ -249,7 +249,7 @@ void TestSupportFiles::cleanup()
     QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
 }
 
-void TestSupportFiles::cleanPath_data()
+void tst_SupportFiles::cleanPath_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("cleaned");
@@ -275,14 +275,14 @@ void TestSupportFiles::cleanPath_data()
     QTest::newRow("hidden name") << "/a/.b/../c" << "/a/c";
 }
 
-void TestSupportFiles::cleanPath()
+void tst_SupportFiles::cleanPath()
 {
     QFETCH(QString, path);
     QFETCH(QString, cleaned);
     QCOMPARE(supportfiles::cleanPath(path), cleaned);
 }
 
-void TestSupportFiles::pathStaysBelow_data()
+void tst_SupportFiles::pathStaysBelow_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("below");
@@ -309,7 +309,7 @@ void TestSupportFiles::pathStaysBelow_data()
                          << false;
 }
 
-void TestSupportFiles::pathStaysBelow()
+void tst_SupportFiles::pathStaysBelow()
 {
     QFETCH(QString, path);
     QFETCH(bool, below);
@@ -319,7 +319,7 @@ void TestSupportFiles::pathStaysBelow()
 // Limits in bytes of the file-system encoding (UTF-8): 255 per component, 4096 for the path
 // below the support directory ("QRCode/" + type + "/" + name), taken from the text as given,
 // as a plain open of that path would take them.
-void TestSupportFiles::checkQrCodePath_lengths_data()
+void tst_SupportFiles::checkQrCodePath_lengths_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("name");
@@ -356,14 +356,14 @@ void TestSupportFiles::checkQrCodePath_lengths_data()
     QTest::newRow("8 MB type")                     << QString(8 << 20, QLatin1Char('t')) << "x.png" << badPath;
 }
 
-void TestSupportFiles::checkQrCodePath_lengths()
+void tst_SupportFiles::checkQrCodePath_lengths()
 {
     QFETCH(QString, type);
     QFETCH(QString, name);
     QTEST(int(supportfiles::checkQrCodePath(QStringLiteral("/q/ini/QRCode/"), type, name)), "result");
 }
 
-void TestSupportFiles::storeSupportFile_bytes_data()
+void tst_SupportFiles::storeSupportFile_bytes_data()
 {
     QTest::addColumn<QByteArray>("data");
 
@@ -374,7 +374,7 @@ void TestSupportFiles::storeSupportFile_bytes_data()
     QTest::newRow("1 MiB random") << randomBytes(1 << 20);
 }
 
-void TestSupportFiles::storeSupportFile_bytes()
+void tst_SupportFiles::storeSupportFile_bytes()
 {
     QFETCH(QByteArray, data);
     const QString dir = m_root + QStringLiteral("/support");
@@ -390,7 +390,7 @@ void TestSupportFiles::storeSupportFile_bytes()
     QCOMPARE(QDir::currentPath(), QFileInfo(dir).canonicalFilePath());
 }
 
-void TestSupportFiles::storeSupportFile_createsMissingDir()
+void tst_SupportFiles::storeSupportFile_createsMissingDir()
 {
     const QString dir = m_root + QStringLiteral("/a/b/c");
 
@@ -402,7 +402,7 @@ void TestSupportFiles::storeSupportFile_createsMissingDir()
     QCOMPARE(QDir::currentPath(), QFileInfo(dir).canonicalFilePath());
 }
 
-void TestSupportFiles::storeSupportFile_dirCannotBeMade()
+void tst_SupportFiles::storeSupportFile_dirCannotBeMade()
 {
     QVERIFY(createEntries(m_root, {"blocker"}));
     const QString cwd = QDir::currentPath();
@@ -416,7 +416,7 @@ void TestSupportFiles::storeSupportFile_dirCannotBeMade()
     QCOMPARE(QDir::currentPath(), cwd);
 }
 
-void TestSupportFiles::storeSupportFile_keepsModeAndOwner_data()
+void tst_SupportFiles::storeSupportFile_keepsModeAndOwner_data()
 {
     QTest::addColumn<uint>("mode");
     QTest::addColumn<int>("owner");
@@ -432,7 +432,7 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner_data()
     QTest::newRow("mode 02750")             << 02750u << -1   << 0750u;
 }
 
-void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
+void tst_SupportFiles::storeSupportFile_keepsModeAndOwner()
 {
     QFETCH(uint, mode);
     QFETCH(int, owner);
@@ -462,7 +462,7 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
     QCOMPARE(after.st_gid, before.st_gid);
 }
 
-void TestSupportFiles::storeSupportFile_replacesSymlink_data()
+void tst_SupportFiles::storeSupportFile_replacesSymlink_data()
 {
     QTest::addColumn<QString>("linkTarget");
 
@@ -471,7 +471,7 @@ void TestSupportFiles::storeSupportFile_replacesSymlink_data()
     QTest::newRow("link to a directory") << "outside";
 }
 
-void TestSupportFiles::storeSupportFile_replacesSymlink()
+void tst_SupportFiles::storeSupportFile_replacesSymlink()
 {
     QFETCH(QString, linkTarget);
     QVERIFY(createEntries(m_root, {"outside/", "outside/victim.txt", "support/data.txt@" + linkTarget}));
@@ -486,7 +486,7 @@ void TestSupportFiles::storeSupportFile_replacesSymlink()
     QCOMPARE(readFileOrMark(m_root + QStringLiteral("/outside/victim.txt")), oldContent("outside/victim.txt"));
 }
 
-void TestSupportFiles::storeSupportFile_targetIsDirectory_data()
+void tst_SupportFiles::storeSupportFile_targetIsDirectory_data()
 {
     QTest::addColumn<QString>("fileName");
 
@@ -496,7 +496,7 @@ void TestSupportFiles::storeSupportFile_targetIsDirectory_data()
     QTest::newRow("empty name") << "";
 }
 
-void TestSupportFiles::storeSupportFile_targetIsDirectory()
+void tst_SupportFiles::storeSupportFile_targetIsDirectory()
 {
     QFETCH(QString, fileName);
     QVERIFY(createEntries(m_root, {"support/data.txt/", "support/data.txt/inner"}));
@@ -512,7 +512,7 @@ void TestSupportFiles::storeSupportFile_targetIsDirectory()
 // Every row starts from ini/QRCode/ and a sibling ini/QRCodeEvil/e.png. "before" and "after" list
 // the entries beyond those; files from "before" that are still there must be unchanged, apart
 // from "stored", which must hold the new data.
-void TestSupportFiles::storeQrCode_data()
+void tst_SupportFiles::storeQrCode_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("name");
@@ -676,7 +676,7 @@ void TestSupportFiles::storeQrCode_data()
                                             << QStringList{"ini/QRCode/f"} << "";
 }
 
-void TestSupportFiles::storeQrCode()
+void tst_SupportFiles::storeQrCode()
 {
     QFETCH(QString, type);
     QFETCH(QString, name);
@@ -705,7 +705,7 @@ void TestSupportFiles::storeQrCode()
 }
 
 // Links inside the QR tree point at outside/, which holds victim.png; nothing there may change.
-void TestSupportFiles::storeQrCode_symlinks_data()
+void tst_SupportFiles::storeQrCode_symlinks_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("name");
@@ -738,7 +738,7 @@ void TestSupportFiles::storeQrCode_symlinks_data()
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/c.png"} << "ini/QRCode/t1/c.png";
 }
 
-void TestSupportFiles::storeQrCode_symlinks()
+void tst_SupportFiles::storeQrCode_symlinks()
 {
     QFETCH(QString, type);
     QFETCH(QString, name);
@@ -765,7 +765,7 @@ void TestSupportFiles::storeQrCode_symlinks()
     }
 }
 
-void TestSupportFiles::storeQrCode_clearingMakesANewFile_data()
+void tst_SupportFiles::storeQrCode_clearingMakesANewFile_data()
 {
     QTest::addColumn<bool>("del");
     QTest::addColumn<QString>("name");
@@ -779,7 +779,7 @@ void TestSupportFiles::storeQrCode_clearingMakesANewFile_data()
 
 // Clearing removes an old file of the same name before the image is put in place, so the image
 // is a new file then, as it was when the clearing came first.
-void TestSupportFiles::storeQrCode_clearingMakesANewFile()
+void tst_SupportFiles::storeQrCode_clearingMakesANewFile()
 {
     QFETCH(bool, del);
     QFETCH(QString, name);
@@ -804,7 +804,7 @@ void TestSupportFiles::storeQrCode_clearingMakesANewFile()
     QCOMPARE(uint(st.st_gid), kept ? 4322u : uint(::getegid()));
 }
 
-void TestSupportFiles::storeQrCode_baseDir_data()
+void tst_SupportFiles::storeQrCode_baseDir_data()
 {
     QTest::addColumn<bool>("del");
     QTest::addColumn<QStringList>("before");
@@ -823,7 +823,7 @@ void TestSupportFiles::storeQrCode_baseDir_data()
                                         << QStringList{"ini"};
 }
 
-void TestSupportFiles::storeQrCode_baseDir()
+void tst_SupportFiles::storeQrCode_baseDir()
 {
     QFETCH(bool, del);
     QFETCH(QStringList, before);
@@ -838,7 +838,7 @@ void TestSupportFiles::storeQrCode_baseDir()
     QCOMPARE(tree(m_root), after);
 }
 
-void TestSupportFiles::writeFailureKeepsOldContent_data()
+void tst_SupportFiles::writeFailureKeepsOldContent_data()
 {
     QTest::addColumn<bool>("qrCode");
     QTest::addColumn<bool>("del");
@@ -852,7 +852,7 @@ void TestSupportFiles::writeFailureKeepsOldContent_data()
     QTest::newRow("QR code, del, full file system")   << true  << true  << true;
 }
 
-void TestSupportFiles::writeFailureKeepsOldContent()
+void tst_SupportFiles::writeFailureKeepsOldContent()
 {
     QFETCH(bool, qrCode);
     QFETCH(bool, del);
@@ -904,7 +904,7 @@ void TestSupportFiles::writeFailureKeepsOldContent()
         QCOMPARE(readFileOrMark(dir + QStringLiteral("/b.png")), QByteArray("neighbour\n"));
 }
 
-void TestSupportFiles::spaceReserve_data()
+void tst_SupportFiles::spaceReserve_data()
 {
     QTest::addColumn<quint64>("total");
     QTest::addColumn<quint64>("free");
@@ -935,7 +935,7 @@ void TestSupportFiles::spaceReserve_data()
     QTest::newRow("empty file system")                  << 0ull << 0ull << 0ull << 0ull                       << 0ull << 0ull << 1ull << 0ull << true;
 }
 
-void TestSupportFiles::spaceReserve()
+void tst_SupportFiles::spaceReserve()
 {
     QFETCH(quint64, total);
     QFETCH(quint64, free);
@@ -955,7 +955,7 @@ void TestSupportFiles::spaceReserve()
     QTEST(supportfiles::leavesReserve(space, bytes, inodes), "stored");
 }
 
-void TestSupportFiles::spaceReserveOnSmallFileSystem_data()
+void tst_SupportFiles::spaceReserveOnSmallFileSystem_data()
 {
     QTest::addColumn<int>("method");   // 0 support file, 1 QR code, 2 QR code with del, 3 QR code of a new type
     QTest::addColumn<int>("overBy");   // bytes beyond the largest payload that leaves the reserve
@@ -969,7 +969,7 @@ void TestSupportFiles::spaceReserveOnSmallFileSystem_data()
 
 // On a real 1 MiB tmpfs: a payload that leaves the reserve is stored; one byte more is refused
 // before anything is written or created, and the log gives the sizes.
-void TestSupportFiles::spaceReserveOnSmallFileSystem()
+void tst_SupportFiles::spaceReserveOnSmallFileSystem()
 {
     QFETCH(int, method);
     QFETCH(int, overBy);
@@ -1019,7 +1019,7 @@ void TestSupportFiles::spaceReserveOnSmallFileSystem()
     }
 }
 
-void TestSupportFiles::inodeReserveOnSmallFileSystem_data()
+void tst_SupportFiles::inodeReserveOnSmallFileSystem_data()
 {
     QTest::addColumn<bool>("qrCode");
     QTest::addColumn<int>("overBy");   // inodes beyond what leaves the reserve
@@ -1032,7 +1032,7 @@ void TestSupportFiles::inodeReserveOnSmallFileSystem_data()
 
 // On a real tmpfs of 400 inodes (20 kept free): a store that leaves the reserve is done, one
 // that would take one inode of it is refused before anything is created.
-void TestSupportFiles::inodeReserveOnSmallFileSystem()
+void tst_SupportFiles::inodeReserveOnSmallFileSystem()
 {
     QFETCH(bool, qrCode);
     QFETCH(int, overBy);
@@ -1080,7 +1080,7 @@ void TestSupportFiles::inodeReserveOnSmallFileSystem()
     QCOMPARE(readFileOrMark(ini + QStringLiteral("/data.txt")), oldContent("ini/data.txt"));
 }
 
-void TestSupportFiles::removeLeftoverTemporaries()
+void tst_SupportFiles::removeLeftoverTemporaries()
 {
     // A separate directory: the leftovers outside the cleaned tree must survive, which the
     // check in cleanup() would report.
@@ -1103,5 +1103,5 @@ void TestSupportFiles::removeLeftoverTemporaries()
     QCOMPARE(readFileOrMark(root + QStringLiteral("/outside/target.txt")), oldContent("outside/target.txt"));
 }
 
-QTEST_GUILESS_MAIN(TestSupportFiles)
+QTEST_GUILESS_MAIN(tst_SupportFiles)
 #include "tst_supportfiles.moc"
