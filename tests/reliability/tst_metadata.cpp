@@ -21,7 +21,7 @@ using testhelpers::writeFile;
 
 namespace {
 
-const QString top = QStringLiteral("/usr/share/kvo-service-support");
+const QString top = QDir::cleanPath(kvo::supportDirectory() + QStringLiteral("/.."));
 const QString ini = QString::fromLatin1(supportDir);
 const QString outside = QStringLiteral("/tmp/outside");
 
