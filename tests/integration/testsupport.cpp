@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStorageInfo>
 #include <QTemporaryFile>
@@ -212,6 +213,23 @@ bool serviceRegistered(const QString &name)
 {
     QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
     return bus && bus->isServiceRegistered(name).value();
+}
+
+QVector<QJsonObject> readJournal(const QStringList &matches)
+{
+    QProcess journalctl;
+    journalctl.start(QStringLiteral("journalctl"),
+                     QStringList{QStringLiteral("-D"), QStringLiteral("/run/log/journal"), QStringLiteral("-o"),
+                                 QStringLiteral("json"), QStringLiteral("--no-pager")}
+                         + matches);
+    if (!journalctl.waitForFinished(30000))
+        return {};
+    QVector<QJsonObject> entries;
+    for (const QByteArray &line : journalctl.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            entries.append(QJsonDocument::fromJson(line).object());
+    }
+    return entries;
 }
 
 QDBusMessage agentCall(const QString &method, const QVariantList &args)

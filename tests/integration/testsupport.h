@@ -9,10 +9,12 @@
 
 #include <QByteArray>
 #include <QDBusMessage>
+#include <QJsonObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QVariantList>
+#include <QVector>
 
 #include <memory>
 
@@ -116,6 +118,10 @@ private:
 };
 
 bool serviceRegistered(const QString &name);
+
+// The entries of the private journal of sandbox-run --journal, oldest first; matches are
+// journalctl's field matches ("_PID=123").
+QVector<QJsonObject> readJournal(const QStringList &matches = {});
 
 // A call of method on the agent's object and interface, to send as it is.
 QDBusMessage agentCall(const QString &method, const QVariantList &args);

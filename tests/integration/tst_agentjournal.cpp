@@ -34,16 +34,9 @@ QJsonObject waitForEntry(qint64 pid, const QString &text)
 {
     const QDeadlineTimer deadline(30000);
     do {
-        QProcess journalctl;
-        journalctl.start(QStringLiteral("journalctl"),
-                         {QStringLiteral("-D"), QStringLiteral("/run/log/journal"), QStringLiteral("-o"),
-                          QStringLiteral("json"), QStringLiteral("--no-pager"), QStringLiteral("_PID=%1").arg(pid)});
-        if (journalctl.waitForFinished(30000)) {
-            for (const QByteArray &line : journalctl.readAllStandardOutput().split('\n')) {
-                const QJsonObject entry = QJsonDocument::fromJson(line).object();
-                if (entry.value(QLatin1String("MESSAGE")).toString().endsWith(QStringLiteral("] ") + text))
-                    return entry;
-            }
+        for (const QJsonObject &entry : readJournal({QStringLiteral("_PID=%1").arg(pid)})) {
+            if (entry.value(QLatin1String("MESSAGE")).toString().endsWith(QStringLiteral("] ") + text))
+                return entry;
         }
         QTest::qWait(50);
     } while (!deadline.hasExpired());
@@ -84,8 +77,6 @@ enum Setup { SupportDirIsFile, TypeBelowFile, SmallFileSystem, FileNameIsDirecto
 class tst_AgentJournal : public QObject, protected SandboxFixture
 {
     Q_OBJECT
-
-private:
 
 private Q_SLOTS:
     void initTestCase()

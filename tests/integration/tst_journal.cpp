@@ -34,6 +34,7 @@
 using simplelog::LogManager;
 using testhelpers::readFile;
 using testsupport::callAgent;
+using testsupport::readJournal;
 
 namespace {
 
@@ -85,22 +86,6 @@ Field field(const QJsonObject &entry, const char *name)
     f.count = several ? value.toArray().size() : 1;
     f.value = decodeValue(several ? value.toArray().first() : value);
     return f;
-}
-
-QVector<QJsonObject> readJournal()
-{
-    QProcess journalctl;
-    journalctl.start(QStringLiteral("journalctl"),
-                     {QStringLiteral("-D"), QStringLiteral("/run/log/journal"), QStringLiteral("-o"),
-                      QStringLiteral("json"), QStringLiteral("--no-pager")});
-    if (!journalctl.waitForFinished(30000))
-        return {};
-    QVector<QJsonObject> entries;
-    for (const QByteArray &line : journalctl.readAllStandardOutput().split('\n')) {
-        if (!line.isEmpty())
-            entries.append(QJsonDocument::fromJson(line).object());
-    }
-    return entries;
 }
 
 QVector<QJsonObject> entriesContaining(const QVector<QJsonObject> &entries, const QByteArray &marker)

@@ -59,8 +59,6 @@ class tst_UnitLimits : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
-private:
-
 private Q_SLOTS:
     void initTestCase()
     {

@@ -247,8 +247,6 @@ class tst_BusFuzz : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
-private:
-
 private Q_SLOTS:
     void initTestCase()
     {

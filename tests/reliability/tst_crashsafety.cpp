@@ -51,8 +51,6 @@ class tst_CrashSafety : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
-private:
-
 private Q_SLOTS:
     void initTestCase()
     {

@@ -98,8 +98,6 @@ class tst_ExitSafety : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
-private:
-
 private Q_SLOTS:
     void initTestCase()
     {

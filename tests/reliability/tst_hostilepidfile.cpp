@@ -84,8 +84,6 @@ class tst_HostilePidFile : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
-private:
-
 private Q_SLOTS:
     void initTestCase()
     {
