@@ -3,7 +3,7 @@
 // drawn from the table.
 
 #include "fuzzsupport.h"
-#include "sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/blockdevicecollector.h"
 
 #include <QSet>
 

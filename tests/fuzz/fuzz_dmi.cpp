@@ -3,8 +3,8 @@
 // quoting of the partition name in the install-time command line that runs as root.
 
 #include "fuzzsupport.h"
-#include "sysinfo/blockdevicecollector.h"
-#include "sysinfo/factparsers.h"
+#include "agent/sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/factparsers.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -3,7 +3,7 @@
 // the result to Qt's category filter.
 
 #include "fuzzsupport.h"
-#include "logdebughelper.h"
+#include "agent/logdebughelper.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

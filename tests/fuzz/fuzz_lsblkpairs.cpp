@@ -3,7 +3,7 @@
 // tool's output: Latin-1 up to the first NUL byte.
 
 #include "fuzzsupport.h"
-#include "sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/blockdevicecollector.h"
 
 #include <QStringList>
 

@@ -4,7 +4,7 @@
 
 #include "fuzzsupport.h"
 #include "logkeytest.h"
-#include "protectlogvalue.h"
+#include "agent/protectlogvalue.h"
 
 #include <QFile>
 #include <QVector>

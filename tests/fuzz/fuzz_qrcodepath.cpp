@@ -2,9 +2,9 @@
 // The QR-code path check: random type/name pairs through the agent's own decision, against a
 // separately written model of it that resolves the path component by component.
 
-#include "constants.h"
+#include "agent/constants.h"
 #include "fuzzsupport.h"
-#include "supportfiles.h"
+#include "agent/supportfiles.h"
 
 #include <QTextCodec>
 

@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QStorageInfo>
 #include <QTemporaryFile>
@@ -117,7 +118,7 @@ void SupportApp::end()
 
 void writeOwnPid()
 {
-    QFile file{QString::fromLatin1(pidFile)};
+    QFile file{kvo::pidFilePath()};
     if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         file.write(QByteArray::number(QCoreApplication::applicationPid()));
 }
@@ -134,13 +135,13 @@ void writeReleaseFiles()
 
 LogCursor::LogCursor()
 {
-    QFile file{QString::fromLatin1(logFile)};
+    QFile file{kvo::logFilePath()};
     m_offset = file.exists() ? file.size() : 0;
 }
 
 QStringList LogCursor::lines() const
 {
-    QFile file{QString::fromLatin1(logFile)};
+    QFile file{kvo::logFilePath()};
     if (!file.open(QIODevice::ReadOnly))
         return {};
     file.seek(m_offset);
@@ -214,6 +215,36 @@ bool serviceRegistered(const QString &name)
     return bus && bus->isServiceRegistered(name).value();
 }
 
+QVector<QJsonObject> readJournal(const QStringList &matches)
+{
+    QProcess journalctl;
+    journalctl.start(QStringLiteral("journalctl"),
+                     QStringList{QStringLiteral("-D"), QStringLiteral("/run/log/journal"), QStringLiteral("-o"),
+                                 QStringLiteral("json"), QStringLiteral("--no-pager")}
+                         + matches);
+    if (!journalctl.waitForFinished(30000))
+        return {};
+    QVector<QJsonObject> entries;
+    for (const QByteArray &line : journalctl.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            entries.append(QJsonDocument::fromJson(line).object());
+    }
+    return entries;
+}
+
+QDBusMessage agentCall(const QString &method, const QVariantList &args)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(kvo::serviceName(), kvo::agentObjectPath(),
+                                                       kvo::agentInterface(), method);
+    call.setArguments(args);
+    return call;
+}
+
+QDBusMessage callAgent(const QString &method, const QVariantList &args)
+{
+    return QDBusConnection::systemBus().call(agentCall(method, args), QDBus::Block, 120000);
+}
+
 static bool waitForService(QProcess &process, const QString &name, int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
@@ -228,17 +259,17 @@ static bool waitForService(QProcess &process, const QString &name, int timeoutMs
 static bool agentObjectRegistered()
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("com.corvid.serviceandsupport"), QStringLiteral("/com/corvid/serviceandsupport/agent"),
-        QStringLiteral("org.freedesktop.DBus.Introspectable"), QStringLiteral("Introspect"));
+        kvo::serviceName(), kvo::agentObjectPath(), QStringLiteral("org.freedesktop.DBus.Introspectable"),
+        QStringLiteral("Introspect"));
     const QDBusMessage reply = QDBusConnection::systemBus().call(call, QDBus::Block, 2000);
     return reply.type() == QDBusMessage::ReplyMessage
-        && reply.arguments().value(0).toString().contains(QLatin1String("com.corvid.serviceandsupport.agent"));
+        && reply.arguments().value(0).toString().contains(kvo::agentInterface());
 }
 
 bool AgentProcess::waitForName(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
-    if (!waitForService(m_process, QStringLiteral("com.corvid.serviceandsupport"), timeoutMs))
+    if (!waitForService(m_process, kvo::serviceName(), timeoutMs))
         return false;
     // The name comes before the object; only once the object is there has start-up finished.
     while (!agentObjectRegistered()) {
@@ -260,7 +291,7 @@ void AgentProcess::stop()
     }
     // The bus drops the name a moment after the connection closes.
     QDeadlineTimer deadline(5000);
-    while (serviceRegistered(QStringLiteral("com.corvid.serviceandsupport")) && !deadline.hasExpired())
+    while (serviceRegistered(kvo::serviceName()) && !deadline.hasExpired())
         QTest::qWait(10);
 }
 
@@ -276,7 +307,7 @@ FakeConfigService::FakeConfigService(const QString &logRules)
 {
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process.start(QStringLiteral(KVO_FAKE_CONFIG_BINARY),
-                    {QStringLiteral("--value"), QStringLiteral("log_rules=") + logRules});
+                    {QStringLiteral("--value"), kvo::logRulesKey() + QLatin1Char('=') + logRules});
     m_process.waitForStarted(5000);
 }
 
@@ -287,21 +318,43 @@ FakeConfigService::~FakeConfigService()
         m_process.kill();
     m_process.waitForFinished(5000);
     QDeadlineTimer deadline(5000);
-    while (serviceRegistered(QStringLiteral("org.desktopspec.ConfigManager")) && !deadline.hasExpired())
+    while (serviceRegistered(kvo::configService()) && !deadline.hasExpired())
         QTest::qWait(10);
+}
+
+bool SandboxFixture::setUpSandbox(int options, QString *error)
+{
+    if (!inSandbox()) {
+        *error = QStringLiteral("runs only inside sandbox-run, which owns the fixed paths");
+        return false;
+    }
+    if (!m_bus.start(error))
+        return false;
+    if (options & OwnPid)
+        writeOwnPid();
+    if (options & ReleaseFiles)
+        writeReleaseFiles();
+    if (options & ConfigService) {
+        m_config = std::make_unique<FakeConfigService>(QString());
+        if (!m_config->waitForName()) {
+            *error = QStringLiteral("the fake configuration service did not come up");
+            return false;
+        }
+    }
+    return true;
 }
 
 bool FakeConfigService::waitForName(int timeoutMs)
 {
-    return waitForService(m_process, QStringLiteral("org.desktopspec.ConfigManager"), timeoutMs);
+    return waitForService(m_process, kvo::configService(), timeoutMs);
 }
 
 static bool callConfigObject(const QString &method, const QVariantList &args)
 {
     QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.desktopspec.ConfigManager"),
+        kvo::configService(),
         QStringLiteral("/org/desktopspec/ConfigManager/kvo_service_support_agent"),
-        QStringLiteral("org.desktopspec.ConfigManager.Manager"), method);
+        kvo::configManagerInterface(), method);
     call.setArguments(args);
     return QDBusConnection::systemBus().call(call).type() == QDBusMessage::ReplyMessage;
 }

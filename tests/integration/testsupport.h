@@ -4,19 +4,27 @@
 // Helpers for tests that run the real agent inside the sandbox (sandbox-run): a private
 // system bus, the agent process, the fake configuration service and the agent's log file.
 
+#include "agent/constants.h"
+#include "testhelpers.h"
+
 #include <QByteArray>
+#include <QDBusMessage>
+#include <QJsonObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
+#include <QVector>
 
 #include <memory>
 
 namespace testsupport {
 
-inline constexpr const char *pidFile = "/tmp/kvo-service-support-pid";
-inline constexpr const char *logFile = "/var/log/kvo/kvo-service-support/kvo-service-support-agent.log";
-inline constexpr const char *supportDir = "/usr/share/kvo-service-support/ini/";
-inline constexpr const char *qrDir = "/usr/share/kvo-service-support/ini/QRCode/";
+// The agent's fixed paths, as bytes for the system calls the tests make on them.
+inline const QByteArray pidFile = kvo::pidFilePath().toLatin1();
+inline const QByteArray logFile = kvo::logFilePath().toLatin1();
+inline const QByteArray supportDir = kvo::supportDirectory().toLatin1();
+inline const QByteArray qrDir = kvo::qrCodeDirectory().toLatin1();
 inline constexpr const char *busSocket = "/run/dbus/system_bus_socket";
 
 // True inside sandbox-run; tests refuse to touch the fixed paths anywhere else.
@@ -110,5 +118,35 @@ private:
 };
 
 bool serviceRegistered(const QString &name);
+
+// The entries of the private journal of sandbox-run --journal, oldest first; matches are
+// journalctl's field matches ("_PID=123").
+QVector<QJsonObject> readJournal(const QStringList &matches = {});
+
+// A call of method on the agent's object and interface, to send as it is.
+QDBusMessage agentCall(const QString &method, const QVariantList &args);
+
+// Calls method on the agent over the system bus and waits for the answer (up to two minutes).
+QDBusMessage callAgent(const QString &method, const QVariantList &args);
+
+// The common start of a program that runs the agent in the sandbox. A test class derives from
+// it and calls setUpSandbox() in initTestCase:
+//     QString error;
+//     QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles | ConfigService, &error), qPrintable(error));
+// It refuses to run outside sandbox-run and starts the private bus (m_bus). OwnPid writes this
+// process's id as the support application's pid file; ReleaseFiles puts release files in /etc
+// so that the agent starts without warnings about them; ConfigService starts the fake
+// configuration service (m_config) with empty log rules and waits for its name.
+class SandboxFixture
+{
+public:
+    enum Option { BusOnly = 0, OwnPid = 0x1, ReleaseFiles = 0x2, ConfigService = 0x4 };
+
+protected:
+    bool setUpSandbox(int options, QString *error);
+
+    PrivateBus m_bus;
+    std::unique_ptr<FakeConfigService> m_config;
+};
 
 } // namespace testsupport

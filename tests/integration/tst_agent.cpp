@@ -23,48 +23,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace testhelpers;
 using namespace testsupport;
 
 namespace {
 
-const QString service = QStringLiteral("com.corvid.serviceandsupport");
-const QString objectPath = QStringLiteral("/com/corvid/serviceandsupport/agent");
-const QString interface = QStringLiteral("com.corvid.serviceandsupport.agent");
+const QString service = kvo::serviceName();
+const QString objectPath = kvo::agentObjectPath();
+const QString interface = kvo::agentInterface();
 const QString ini = QString::fromLatin1(supportDir);
-
-QDBusMessage callAgent(const QString &method, const QVariantList &args)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(service, objectPath, interface, method);
-    call.setArguments(args);
-    return QDBusConnection::systemBus().call(call, QDBus::Block, 120000);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
-QStringList leftoverTemporaries(const QString &dir)
-{
-    QStringList found;
-    QDir root(dir);
-    const QFileInfoList entries = root.entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        if (entry.fileName().startsWith(QLatin1String(".kvo-tmp-")))
-            found.append(entry.filePath());
-        else if (entry.isDir() && !entry.isSymLink())
-            found += leftoverTemporaries(entry.filePath());
-    }
-    return found;
-}
 
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool builtWithAddressSanitizer = true;
@@ -73,20 +40,6 @@ constexpr bool builtWithAddressSanitizer = __has_feature(address_sanitizer);
 #else
 constexpr bool builtWithAddressSanitizer = false;
 #endif
-
-// A field of /proc/<pid>/status in KiB (VmHWM, VmRSS), or -1.
-qint64 statusKiB(qint64 pid, const char *field)
-{
-    QFile file(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QByteArray prefix = QByteArray(field) + ':';
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (line.startsWith(prefix))
-            return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
 
 QByteArray randomBytes(int size)
 {
@@ -99,13 +52,11 @@ QByteArray randomBytes(int size)
 
 } // namespace
 
-class tst_Agent : public QObject
+class tst_Agent : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
 private:
-    PrivateBus m_bus;
-    std::unique_ptr<FakeConfigService> m_config;
     std::unique_ptr<AgentProcess> m_agent;
 
     // Used as QVERIFY(startAgent(...)), so that a test stops when start-up fails.
@@ -127,11 +78,8 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeOwnPid();
-        writeReleaseFiles();
+        QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles, &error), qPrintable(error));
     }
 
     void init()
@@ -190,7 +138,7 @@ private Q_SLOTS:
         QCOMPARE(qint64(QDBusConnection::systemBus().interface()->servicePid(service).value()), firstPid);
         QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("still here")}).type(),
                  QDBusMessage::ReplyMessage);
-        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), QByteArray("still here"));
+        QCOMPARE(readFileOrMark(ini + QStringLiteral("customer.json")), QByteArray("still here"));
     }
 
     void introspection()
@@ -255,7 +203,7 @@ private Q_SLOTS:
         QCOMPARE(reply.errorName(), QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"));
         QVERIFY(!QFileInfo::exists(ini));
         QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("ok")}).type(), QDBusMessage::ReplyMessage);
-        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), QByteArray("ok"));
+        QCOMPARE(readFileOrMark(ini + QStringLiteral("customer.json")), QByteArray("ok"));
     }
 
     void supportFileStoredExactly_data()
@@ -297,7 +245,7 @@ private Q_SLOTS:
         // Over an older, longer file: nothing of it may survive.
         QCOMPARE(callAgent(method, {QByteArray(4096, 'o')}).type(), QDBusMessage::ReplyMessage);
         QCOMPARE(callAgent(method, {data}).type(), QDBusMessage::ReplyMessage);
-        QVERIFY(readAll(ini + fileName) == data);
+        QVERIFY(readFileOrMark(ini + fileName) == data);
         QCOMPARE(messages(log), QStringList({success, success}));
         QCOMPARE(leftoverTemporaries(ini), QStringList());
         QCOMPARE(QFileInfo(QStringLiteral("/proc/%1/cwd").arg(m_agent->pid())).symLinkTarget() + QLatin1Char('/'), ini);
@@ -316,7 +264,7 @@ private Q_SLOTS:
         QCOMPARE(st.st_mode & 07777, 0640u);
         QCOMPARE(st.st_uid, 4321u);
         QCOMPARE(st.st_gid, 4322u);
-        QCOMPARE(readAll(path), QByteArray("new"));
+        QCOMPARE(readFileOrMark(path), QByteArray("new"));
 
         // A new file gets the default mode under the agent's file-creation mask.
         const QString tree = ini + QStringLiteral("kvo-devicetree.json");
@@ -335,9 +283,9 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(ini));
         QVERIFY(QFile::link(victim, ini + QStringLiteral("customer.json")));
         QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("new")}).type(), QDBusMessage::ReplyMessage);
-        QCOMPARE(readAll(victim), QByteArray("precious"));
+        QCOMPARE(readFileOrMark(victim), QByteArray("precious"));
         QVERIFY(!QFileInfo(ini + QStringLiteral("customer.json")).isSymLink());
-        QCOMPARE(readAll(ini + QStringLiteral("customer.json")), QByteArray("new"));
+        QCOMPARE(readFileOrMark(ini + QStringLiteral("customer.json")), QByteArray("new"));
     }
 
     void supportFileFailures()
@@ -400,7 +348,7 @@ private Q_SLOTS:
         const QByteArray old = randomBytes(64 << 10);
         QVERIFY(store(QStringLiteral("t1"), old));
         if (!success.isEmpty())
-            QCOMPARE(readAll(ini + file), old);
+            QCOMPARE(readFileOrMark(ini + file), old);
 
         LogCursor log;
         QVERIFY(store(type, randomBytes(1 << 20)));
@@ -418,7 +366,7 @@ private Q_SLOTS:
             QVERIFY(!QFileInfo::exists(ini + QStringLiteral("QRCode/t2")));
         } else {
             QCOMPARE(lines, QStringList({success, QStringLiteral("write data error!")}));
-            QCOMPARE(readAll(ini + file), old);
+            QCOMPARE(readFileOrMark(ini + file), old);
         }
         QCOMPARE(leftoverTemporaries(ini), QStringList());
     }
@@ -430,7 +378,7 @@ private Q_SLOTS:
         QVERIFY(writeFile(ini + QStringLiteral("QRCode/t1/a.png"), "kept"));
         QVERIFY(startAgent(QString()));
         QCOMPARE(leftoverTemporaries(ini), QStringList());
-        QCOMPARE(readAll(ini + QStringLiteral("QRCode/t1/a.png")), QByteArray("kept"));
+        QCOMPARE(readFileOrMark(ini + QStringLiteral("QRCode/t1/a.png")), QByteArray("kept"));
     }
 
     // The start-up tidy-up removes leftovers of interrupted writes; no image a caller stored
@@ -458,7 +406,7 @@ private Q_SLOTS:
         for (const QString &name : names) {
             const QString path = ini + QStringLiteral("QRCode/t1/") + name;
             if (stored.contains(name))
-                QVERIFY2(readAll(path) == name.toUtf8(), qPrintable(name));
+                QVERIFY2(readFileOrMark(path) == name.toUtf8(), qPrintable(name));
             else
                 QVERIFY2(!QFileInfo::exists(path), qPrintable(name));
         }
@@ -565,14 +513,14 @@ private Q_SLOTS:
         if (expected.endsWith(QStringLiteral("QRCode File open success!"))) {
             const QString stored = QStringLiteral("QRCode/") + type + QLatin1Char('/') + name;
             QVERIFY(!QFileInfo(ini + stored).isSymLink());
-            QCOMPARE(readAll(ini + stored), image);
+            QCOMPARE(readFileOrMark(ini + stored), image);
         }
         // Every file the call did not store keeps what the set-up wrote.
         const QString stored = QStringLiteral("QRCode/") + type + QLatin1Char('/') + name;
         for (const QString &entry : setup) {
             if (!entry.contains(QLatin1String("->")) && !entry.endsWith(QLatin1Char('/')) && entry != stored
                 && QFileInfo::exists(ini + entry))
-                QVERIFY2(readAll(ini + entry) == "setup", qPrintable(entry));
+                QVERIFY2(readFileOrMark(ini + entry) == "setup", qPrintable(entry));
         }
         QCOMPARE(leftoverTemporaries(ini), QStringList());
     }
@@ -637,8 +585,8 @@ private Q_SLOTS:
         QCOMPARE(callAgent(QStringLiteral("downloadQRCode"), {QStringLiteral("t1"), QStringLiteral("new.png"), QByteArray("n")}).type(),
                  QDBusMessage::ReplyMessage);
         QCOMPARE(messages(log), QStringList{QStringLiteral("QRCode File open success!")});
-        QCOMPARE(readAll(ini + QStringLiteral("QRCode/t1/old.png")), QByteArray("old"));
-        QCOMPARE(readAll(ini + QStringLiteral("QRCode/t1/new.png")), QByteArray("n"));
+        QCOMPARE(readFileOrMark(ini + QStringLiteral("QRCode/t1/old.png")), QByteArray("old"));
+        QCOMPARE(readFileOrMark(ini + QStringLiteral("QRCode/t1/new.png")), QByteArray("n"));
     }
 
     void logRulesFollowTheConfiguration()

@@ -22,43 +22,21 @@
 #include <sys/mount.h>
 #include <sys/resource.h>
 
+using namespace testhelpers;
 using namespace testsupport;
 
 namespace {
 
 const QString ini = QString::fromLatin1(supportDir);
 
-QDBusMessage callAgent(const QString &method, const QVariantList &args)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.corvid.serviceandsupport"),
-                                                       QStringLiteral("/com/corvid/serviceandsupport/agent"),
-                                                       QStringLiteral("com.corvid.serviceandsupport.agent"), method);
-    call.setArguments(args);
-    return QDBusConnection::systemBus().call(call, QDBus::Block, 120000);
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
 // The journal entry of process pid whose message ends with text, once journald has it.
 QJsonObject waitForEntry(qint64 pid, const QString &text)
 {
     const QDeadlineTimer deadline(30000);
     do {
-        QProcess journalctl;
-        journalctl.start(QStringLiteral("journalctl"),
-                         {QStringLiteral("-D"), QStringLiteral("/run/log/journal"), QStringLiteral("-o"),
-                          QStringLiteral("json"), QStringLiteral("--no-pager"), QStringLiteral("_PID=%1").arg(pid)});
-        if (journalctl.waitForFinished(30000)) {
-            for (const QByteArray &line : journalctl.readAllStandardOutput().split('\n')) {
-                const QJsonObject entry = QJsonDocument::fromJson(line).object();
-                if (entry.value(QLatin1String("MESSAGE")).toString().endsWith(QStringLiteral("] ") + text))
-                    return entry;
-            }
+        for (const QJsonObject &entry : readJournal({QStringLiteral("_PID=%1").arg(pid)})) {
+            if (entry.value(QLatin1String("MESSAGE")).toString().endsWith(QStringLiteral("] ") + text))
+                return entry;
         }
         QTest::qWait(50);
     } while (!deadline.hasExpired());
@@ -96,26 +74,17 @@ enum Setup { SupportDirIsFile, TypeBelowFile, SmallFileSystem, FileNameIsDirecto
 
 } // namespace
 
-class tst_AgentJournal : public QObject
+class tst_AgentJournal : public QObject, protected SandboxFixture
 {
     Q_OBJECT
-
-private:
-    PrivateBus m_bus;
-    std::unique_ptr<FakeConfigService> m_config;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
+        QString error;
+        QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles | ConfigService, &error), qPrintable(error));
         if (!QFileInfo::exists(QStringLiteral("/run/systemd/journal/socket")))
             QSKIP("needs the private journal of sandbox-run --journal");
-        QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeOwnPid();
-        writeReleaseFiles();
-        m_config = std::make_unique<FakeConfigService>(QString());
-        QVERIFY(m_config->waitForName());
     }
 
     void init()

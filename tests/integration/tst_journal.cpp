@@ -2,11 +2,10 @@
 // Runs under sandbox-run --journal: a private journald owns /run/systemd/journal/socket and
 // stores into /run/log/journal, and /var/log is a throw-away tmpfs. The agent's own entries are
 // checked on a private system bus.
-#include "callercredentials.h"
+#include "agent/callercredentials.h"
+#include "simplelog/journalfields.h"
+#include "simplelog/logmanager.h"
 #include "testsupport.h"
-
-#include <simplelog/journalfields.h>
-#include <simplelog/logmanager.h>
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -33,13 +32,15 @@
 #include <unistd.h>
 
 using simplelog::LogManager;
+using testhelpers::readFile;
+using testsupport::callAgent;
+using testsupport::readJournal;
 
 namespace {
 
-const QString DaemonFormat =
-    QStringLiteral("%{time}{yyyy-MM-dd, HH:mm:ss.zzz} [%{type:-7}] [%{file:-20} %{line}] %{message}\n");
-const QString DaemonLogPath = QStringLiteral("/var/log/kvo/kvo-service-support/kvo-service-support-agent.log");
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
+const QString DaemonFormat = kvo::logFormat();
+const QString DaemonLogPath = kvo::logFilePath();
+const char *const AgentCategory = kvo::logCategoryName;
 const char JournalSocket[] = "/run/systemd/journal/socket";
 const QString TimeRe = QStringLiteral(R"(\d{4}-\d\d-\d\d, \d\d:\d\d:\d\d\.\d{3})");
 
@@ -87,22 +88,6 @@ Field field(const QJsonObject &entry, const char *name)
     return f;
 }
 
-QVector<QJsonObject> readJournal()
-{
-    QProcess journalctl;
-    journalctl.start(QStringLiteral("journalctl"),
-                     {QStringLiteral("-D"), QStringLiteral("/run/log/journal"), QStringLiteral("-o"),
-                      QStringLiteral("json"), QStringLiteral("--no-pager")});
-    if (!journalctl.waitForFinished(30000))
-        return {};
-    QVector<QJsonObject> entries;
-    for (const QByteArray &line : journalctl.readAllStandardOutput().split('\n')) {
-        if (!line.isEmpty())
-            entries.append(QJsonDocument::fromJson(line).object());
-    }
-    return entries;
-}
-
 QVector<QJsonObject> entriesContaining(const QVector<QJsonObject> &entries, const QByteArray &marker)
 {
     QVector<QJsonObject> found;
@@ -127,12 +112,6 @@ QVector<QJsonObject> syncJournal()
         QThread::msleep(50);
     } while (!deadline.hasExpired());
     return {};
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // dbus-monitor of the private bus, watching the questions about callers that reach the bus.
@@ -203,15 +182,6 @@ private:
     int m_sentinels = 0;
 };
 
-QDBusMessage callAgent(const QString &method, const QVariantList &args)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.corvid.serviceandsupport"),
-                                                       QStringLiteral("/com/corvid/serviceandsupport/agent"),
-                                                       QStringLiteral("com.corvid.serviceandsupport.agent"), method);
-    call.setArguments(args);
-    return QDBusConnection::systemBus().call(call, QDBus::Block, 120000);
-}
-
 // A call over a connection of another user; returns the caller's process id, 0 on failure.
 qint64 callAgentAsNobody()
 {
@@ -256,7 +226,7 @@ int runChild(const QByteArray &mode, const QString &logPath, const QByteArray &m
 
 } // namespace
 
-class TestJournal : public QObject
+class tst_Journal : public QObject, protected testsupport::SandboxFixture
 {
     Q_OBJECT
 
@@ -269,12 +239,9 @@ private slots:
     void missingJournalIsSilent();
     void callerCredentialsFollowTheBus();
     void agentEntriesNameTheirCaller();
-
-private:
-    testsupport::PrivateBus m_bus;
 };
 
-void TestJournal::initTestCase()
+void tst_Journal::initTestCase()
 {
     if (qEnvironmentVariableIsEmpty("KVO_SANDBOX_INNER"))
         QSKIP("needs the private journal of sandbox-run --journal");
@@ -282,11 +249,10 @@ void TestJournal::initTestCase()
     QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.*.debug=true\ndefault.debug=true"));
     configureLikeTheDaemon(DaemonLogPath);
     QString error;
-    QVERIFY2(m_bus.start(&error), qPrintable(error));
-    testsupport::writeReleaseFiles();
+    QVERIFY2(setUpSandbox(ReleaseFiles, &error), qPrintable(error));
 }
 
-void TestJournal::messagesReachJournalOnce_data()
+void tst_Journal::messagesReachJournalOnce_data()
 {
     QTest::addColumn<int>("type");
     QTest::addColumn<bool>("agentCategory");
@@ -319,7 +285,7 @@ void TestJournal::messagesReachJournalOnce_data()
                                << QStringLiteral("info   ") << 6;
 }
 
-void TestJournal::messagesReachJournalOnce()
+void tst_Journal::messagesReachJournalOnce()
 {
     QFETCH(int, type);
     QFETCH(bool, agentCategory);
@@ -386,7 +352,7 @@ void TestJournal::messagesReachJournalOnce()
 
 // A field joins the entries its thread writes while it lives, nested fields all of them; the
 // message and the file's line stay as they are, and no other entry gets the field.
-void TestJournal::extraFieldsWhileInScope()
+void tst_Journal::extraFieldsWhileInScope()
 {
     const QByteArray marker = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
     qCWarning(lcAgent, "%s before", marker.constData());
@@ -443,7 +409,7 @@ void TestJournal::extraFieldsWhileInScope()
     QVERIFY(!file.contains("ERRNO") && !file.contains("KVO_TEST_FIELD"));
 }
 
-void TestJournal::fatalReachesJournal()
+void tst_Journal::fatalReachesJournal()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -468,7 +434,7 @@ void TestJournal::fatalReachesJournal()
     QCOMPARE(readFile(logPath), journalMessage + '\n');
 }
 
-void TestJournal::missingJournalIsSilent()
+void tst_Journal::missingJournalIsSilent()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -502,7 +468,7 @@ void TestJournal::missingJournalIsSilent()
 }
 
 // What the bus says of a caller is kept while the caller is connected, and only then.
-void TestJournal::callerCredentialsFollowTheBus()
+void tst_Journal::callerCredentialsFollowTheBus()
 {
     CallerCredentials callers(QDBusConnection::systemBus());
     // Each connection closes once it is disconnected and its last handle is gone.
@@ -542,7 +508,7 @@ void TestJournal::callerCredentialsFollowTheBus()
 // Every entry the agent writes while it serves a call carries the caller's user and process; the
 // line itself, in the journal and in the log file, is the one it always was. The bus is asked
 // once per caller, not once per call.
-void TestJournal::agentEntriesNameTheirCaller()
+void tst_Journal::agentEntriesNameTheirCaller()
 {
     using testsupport::messageOf;
 
@@ -638,7 +604,7 @@ int main(int argc, char **argv)
     if (argc == 5 && qstrcmp(argv[1], "--child") == 0)
         return runChild(argv[2], QString::fromLocal8Bit(argv[3]), argv[4]);
     QCoreApplication app(argc, argv);
-    TestJournal test;
+    tst_Journal test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }

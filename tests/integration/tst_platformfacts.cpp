@@ -24,7 +24,7 @@
 
 namespace {
 
-const QString Fixtures = QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../fixtures");
+const QString Fixtures = QStringLiteral(KVO_FIXTURES_DIR);
 const QString Absent = QStringLiteral("absent");
 const QString Silent = QStringLiteral("silent");
 
@@ -88,7 +88,7 @@ QString sysfsValue(const QString &interface, const QString &file)
 
 } // namespace
 
-class TestPlatformFacts : public QObject
+class tst_PlatformFacts : public QObject
 {
     Q_OBJECT
 
@@ -108,7 +108,8 @@ private slots:
     void thisMachine();
 
 private:
-    // Each tool prints machine/<tool>.txt; Silent prints nothing, Absent leaves it off PATH.
+    // Each tool (tests/fakes/recorded-tool) prints the machine's recorded output; Silent prints
+    // nothing, Absent leaves it off PATH, any other variant is printed instead.
     void setUpTools(const QString &machine, const QMap<QString, QString> &variants = {});
     void layCpuinfo(const QString &path);
     QStringList calls() const;
@@ -119,7 +120,7 @@ private:
     QtMessageHandler m_previousHandler = nullptr;
 };
 
-void TestPlatformFacts::initTestCase()
+void tst_PlatformFacts::initTestCase()
 {
     QVERIFY2(testsupport::inSandbox(), "runs only inside sandbox-run, which owns the mounts it changes");
     QVERIFY(m_dir.isValid());
@@ -135,13 +136,13 @@ void TestPlatformFacts::initTestCase()
     }
 }
 
-void TestPlatformFacts::init()
+void tst_PlatformFacts::init()
 {
     messages.clear();
     m_previousHandler = qInstallMessageHandler(collect);
 }
 
-void TestPlatformFacts::cleanup()
+void tst_PlatformFacts::cleanup()
 {
     qInstallMessageHandler(m_previousHandler);
     if (m_cpuinfoMounted) {
@@ -151,51 +152,27 @@ void TestPlatformFacts::cleanup()
     qputenv("PATH", m_originalPath);
 }
 
-void TestPlatformFacts::setUpTools(const QString &machine, const QMap<QString, QString> &variants)
+void tst_PlatformFacts::setUpTools(const QString &machine, const QMap<QString, QString> &variants)
 {
     const QString fakes = m_dir.filePath(QStringLiteral("fakes"));
     QDir(fakes).removeRecursively();
     QVERIFY(QDir().mkpath(fakes));
-    QFile::remove(m_dir.filePath(QStringLiteral("calls")));
 
-    const QString cat = QStandardPaths::findExecutable(QStringLiteral("cat"));
     for (const char *name : {"dmidecode", "lspci", "dumpe2fs", "systemd-detect-virt", "lsblk"}) {
         const QString tool = QLatin1String(name);
         const QString variant = variants.value(tool);
         if (variant == Absent)
             continue;
-        QString script = QStringLiteral("#!/bin/sh\necho \"%1 $*\" >> '%2'\n").arg(tool, m_dir.filePath(QStringLiteral("calls")));
-        QString fixture = Fixtures + QLatin1Char('/') + machine + QLatin1Char('/') + tool;
-        if (tool == QLatin1String("dmidecode"))
-            fixture += QStringLiteral("-t$2.txt");
-        else if (tool == QLatin1String("lsblk"))
-            fixture += QStringLiteral("-json.txt");
-        else if (tool == QLatin1String("dumpe2fs"))
-            fixture += QStringLiteral("-h.txt");
-        else
-            fixture += QStringLiteral(".txt");
-
-        if (tool == QLatin1String("dumpe2fs"))
-            script += QStringLiteral("echo 'dumpe2fs 1.47.0 (5-Feb-2023)' >&2\n");
-        if (!variant.isEmpty() && variant != Silent)
-            script += QStringLiteral("printf '%s\\n' '%1'\n").arg(variant);
-        else if (variant.isEmpty())
-            script += QStringLiteral("[ -f \"%1\" ] && exec %2 \"%1\"\n").arg(fixture, cat);
-        if (tool == QLatin1String("dumpe2fs"))
-            script += QStringLiteral("echo 'dumpe2fs: Bad magic number in super-block while trying to open '\"$2\" >&2\nexit 1\n");
-        else
-            script += QStringLiteral("exit 0\n");
-
-        QFile file(fakes + QLatin1Char('/') + tool);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(script.toUtf8());
-        file.close();
-        QVERIFY(file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(testhelpers::installRecordedTool(fakes, tool, machine));
+        if (variant == Silent)
+            QVERIFY(testhelpers::writeFile(fakes + QLatin1Char('/') + tool + QStringLiteral(".silent"), QByteArray()));
+        else if (!variant.isEmpty())
+            QVERIFY(testhelpers::writeFile(fakes + QLatin1Char('/') + tool + QStringLiteral(".says"), variant.toUtf8() + '\n'));
     }
     qputenv("PATH", QFile::encodeName(fakes + QLatin1Char(':') + m_dir.filePath(QStringLiteral("system"))));
 }
 
-void TestPlatformFacts::layCpuinfo(const QString &path)
+void tst_PlatformFacts::layCpuinfo(const QString &path)
 {
     QVERIFY(!m_cpuinfoMounted);
     QVERIFY2(::mount(QFile::encodeName(path).constData(), "/proc/cpuinfo", nullptr, MS_BIND, nullptr) == 0,
@@ -203,15 +180,15 @@ void TestPlatformFacts::layCpuinfo(const QString &path)
     m_cpuinfoMounted = true;
 }
 
-QStringList TestPlatformFacts::calls() const
+QStringList tst_PlatformFacts::calls() const
 {
-    QFile file(m_dir.filePath(QStringLiteral("calls")));
+    QFile file(m_dir.filePath(QStringLiteral("fakes/calls")));
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-void TestPlatformFacts::facts_data()
+void tst_PlatformFacts::facts_data()
 {
     QTest::addColumn<QString>("machine");
     QTest::addColumn<QStringList>("absent");
@@ -243,7 +220,7 @@ void TestPlatformFacts::facts_data()
         << "" << "" << "" << 2 << 1;
 }
 
-void TestPlatformFacts::facts()
+void tst_PlatformFacts::facts()
 {
     QFETCH(QString, machine);
     QFETCH(QStringList, absent);
@@ -285,7 +262,7 @@ void TestPlatformFacts::facts()
     QCOMPARE(info.isVirtualMachine(), vmState == 1);
 }
 
-void TestPlatformFacts::virtualisation_data()
+void tst_PlatformFacts::virtualisation_data()
 {
     QTest::addColumn<QString>("detectVirt");
     QTest::addColumn<QString>("cpuinfoOf");
@@ -302,7 +279,7 @@ void TestPlatformFacts::virtualisation_data()
     QTest::newRow("none with flag")           << "none"   << "kvm-guest-btrfs" << 1;
 }
 
-void TestPlatformFacts::virtualisation()
+void tst_PlatformFacts::virtualisation()
 {
     QFETCH(QString, detectVirt);
     QFETCH(QString, cpuinfoOf);
@@ -316,7 +293,7 @@ void TestPlatformFacts::virtualisation()
     QCOMPARE(info.isVirtualMachine(), vmState == 1);
 }
 
-void TestPlatformFacts::raid_data()
+void tst_PlatformFacts::raid_data()
 {
     QTest::addColumn<QString>("lspciOf");
     QTest::addColumn<QString>("variant");
@@ -328,7 +305,7 @@ void TestPlatformFacts::raid_data()
     QTest::newRow("lower-case raid")     << "desktop-ext4"        << "00:1f.2 SATA controller: Intel raid mode" << false;
 }
 
-void TestPlatformFacts::raid()
+void tst_PlatformFacts::raid()
 {
     QFETCH(QString, lspciOf);
     QFETCH(QString, variant);
@@ -343,7 +320,7 @@ void TestPlatformFacts::raid()
 
 // Only virtual interfaces in a namespace of the test's own: the addresses come from the
 // fallback, in enumeration order, and none reaches the log in clear.
-void TestPlatformFacts::macAddressInOwnNetworkNamespace()
+void tst_PlatformFacts::macAddressInOwnNetworkNamespace()
 {
     const QString ns = QStringLiteral("kvo-pf-%1").arg(::getpid());
     QString error;
@@ -431,7 +408,7 @@ void TestPlatformFacts::macAddressInOwnNetworkNamespace()
 }
 
 // The real tools of the machine the tests run on: the results have the documented form.
-void TestPlatformFacts::thisMachine()
+void tst_PlatformFacts::thisMachine()
 {
     SystemInfo info;
     const QRegularExpression dmi(QStringLiteral("^([^#\\n]*#)+$"));
@@ -465,5 +442,5 @@ void TestPlatformFacts::thisMachine()
     }
 }
 
-QTEST_GUILESS_MAIN(TestPlatformFacts)
+QTEST_GUILESS_MAIN(tst_PlatformFacts)
 #include "tst_platformfacts.moc"

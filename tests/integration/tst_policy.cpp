@@ -25,7 +25,7 @@ using namespace testsupport;
 
 namespace {
 
-const QString agentName = QStringLiteral("com.corvid.serviceandsupport");
+const QString agentName = kvo::serviceName();
 const QString accessDenied = QStringLiteral("org.freedesktop.DBus.Error.AccessDenied");
 const QString clientPath = QStringLiteral("/run/kvo-policy-client");
 const QString busConfigPath = QStringLiteral("/run/dbus/kvo-policy-bus.conf");

@@ -16,18 +16,13 @@
 #include <unistd.h>
 
 using namespace testsupport;
+using testhelpers::readFile;
 
 namespace {
 
 const QString script = QStringLiteral(KVO_SOURCE_DIR "/scripts/run");
 const QString readme = QStringLiteral(KVO_SOURCE_DIR "/README.md");
 const QString installedPolicy = QStringLiteral("/etc/dbus-1/system.d/com.corvid.serviceandsupport.conf");
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 // Processes of this PID namespace other than this test, its ancestors and the ones it keeps.
 QStringList strayProcesses(const QList<qint64> &kept)

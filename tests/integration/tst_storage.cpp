@@ -4,8 +4,8 @@
 // the real command runner and started directly, and a fake UDisks2 on the private system bus.
 #include "testsupport.h"
 
-#include "sysinfo/blockdevicecollector.h"
-#include "sysinfo/systeminfo.h"
+#include "agent/sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/systeminfo.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -20,7 +20,7 @@ using namespace testsupport;
 
 namespace {
 
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
+const char *const AgentCategory = kvo::logCategoryName;
 const QString jsonArguments = QStringLiteral("-J -bno NAME,SERIAL,TYPE,MODEL,MOUNTPOINT");
 const QString pairsArguments = QStringLiteral("-o PKNAME,NAME,TYPE,MOUNTPOINT -P");
 
@@ -39,20 +39,6 @@ void collectMessage(QtMsgType type, const QMessageLogContext &context, const QSt
     if (g_previousHandler)
         g_previousHandler(type, context, message);
 }
-
-// Answers the two listings with the files "json" and "pairs" beside it, fails without them,
-// and notes every call's arguments in "calls".
-const char fakeLsblk[] = R"(#!/bin/sh
-dir=$(dirname "$0")
-printf '%s\n' "$*" >> "$dir/calls"
-case "$*" in
-"-J -bno NAME,SERIAL,TYPE,MODEL,MOUNTPOINT") file=json ;;
-"-o PKNAME,NAME,TYPE,MOUNTPOINT -P") file=pairs ;;
-*) echo "lsblk: unexpected arguments: $*" >&2; exit 64 ;;
-esac
-[ -f "$dir/$file" ] || exit 32
-exec cat "$dir/$file"
-)";
 
 QByteArray fixture(const QString &machine, const QString &listing)
 {
@@ -94,12 +80,11 @@ private:
 
 } // namespace
 
-class tst_Storage : public QObject
+class tst_Storage : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
 private:
-    PrivateBus m_bus;
     std::unique_ptr<QTemporaryDir> m_tools;
 
     void setListing(const QString &listing, const QByteArray &content)
@@ -124,22 +109,16 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns /run and the bus socket");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
+        QVERIFY2(setUpSandbox(BusOnly, &error), qPrintable(error));
 
         m_tools = std::make_unique<QTemporaryDir>();
         QVERIFY(m_tools->isValid());
-        const QString lsblk = m_tools->filePath(QStringLiteral("lsblk"));
-        QFile script(lsblk);
-        QVERIFY(script.open(QIODevice::WriteOnly));
-        script.write(fakeLsblk);
-        script.close();
-        QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        QVERIFY(testhelpers::installFake(QStringLiteral("lsblk"), m_tools->filePath(QStringLiteral("lsblk"))));
         qputenv("PATH", QFile::encodeName(m_tools->path()) + ':' + qgetenv("PATH"));
 
         g_previousHandler = qInstallMessageHandler(collectMessage);
-        QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.kvo-service-support.agent.warning=true"));
+        QLoggingCategory::setFilterRules(QLatin1String(AgentCategory) + QStringLiteral(".warning=true"));
     }
 
     void init()

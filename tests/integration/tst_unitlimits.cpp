@@ -53,35 +53,17 @@ qint64 unitSetting(const char *name)
     return -1;
 }
 
-QDBusMessage agentCall(const QString &method, const QVariantList &args)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("com.corvid.serviceandsupport"),
-                                                       QStringLiteral("/com/corvid/serviceandsupport/agent"),
-                                                       QStringLiteral("com.corvid.serviceandsupport.agent"), method);
-    call.setArguments(args);
-    return call;
-}
-
 } // namespace
 
-class tst_UnitLimits : public QObject
+class tst_UnitLimits : public QObject, protected SandboxFixture
 {
     Q_OBJECT
-
-private:
-    PrivateBus m_bus;
-    std::unique_ptr<FakeConfigService> m_config;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeOwnPid();
-        writeReleaseFiles();
-        m_config = std::make_unique<FakeConfigService>(QString());
-        QVERIFY(m_config->waitForName());
+        QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles | ConfigService, &error), qPrintable(error));
     }
 
     void largestCallsFitTheUnit_data()

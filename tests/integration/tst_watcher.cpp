@@ -33,12 +33,11 @@ void writePidFile(const QByteArray &content)
 
 } // namespace
 
-class tst_Watcher : public QObject
+class tst_Watcher : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
 private:
-    PrivateBus m_bus;
 
     static void expectEnd(AgentProcess &agent, const LogCursor &log, bool exitLine = true)
     {
@@ -65,10 +64,8 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeReleaseFiles();
+        QVERIFY2(setUpSandbox(ReleaseFiles, &error), qPrintable(error));
     }
 
     void cleanup()

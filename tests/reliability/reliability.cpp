@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "reliability.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QRandomGenerator>
 
 #include <algorithm>
@@ -35,29 +32,6 @@ QString spread(QVector<double> values, const QString &unit)
         .arg(values.last(), 0, 'f', 1).arg(unit).arg(values.size());
 }
 
-static qint64 procField(const QString &path, const QByteArray &field)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
-}
-
-qint64 statusKiB(qint64 pid, const char *field)
-{
-    return procField(QStringLiteral("/proc/%1/status").arg(pid), field);
-}
-
-qint64 ioField(qint64 pid, const char *field)
-{
-    return procField(QStringLiteral("/proc/%1/io").arg(pid), field);
-}
-
 QByteArray payload(quint64 seed, int size)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -73,14 +47,6 @@ QByteArray payload(quint64 seed, int size)
     return data;
 }
 
-QDBusMessage agentCall(const QString &method, const QVariantList &args)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(service), QLatin1String(objectPath),
-                                                       QLatin1String(interface), method);
-    call.setArguments(args);
-    return call;
-}
-
 bool agentAnswers(QDBusConnection bus, int timeoutMs)
 {
     const QDBusMessage ping = QDBusMessage::createMethodCall(
@@ -93,29 +59,6 @@ bool agentAnswers(QDBusConnection bus, int timeoutMs)
     const QDBusMessage b = bus.call(introspect, QDBus::Block, timeoutMs);
     return a.type() == QDBusMessage::ReplyMessage && b.type() == QDBusMessage::ReplyMessage
         && b.arguments().value(0).toString().contains(QLatin1String(interface));
-}
-
-QStringList leftoverTemporaries(const QString &dir)
-{
-    QStringList found;
-    const QFileInfoList entries =
-        QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo &entry : entries) {
-        if (entry.fileName().startsWith(QLatin1String(".kvo-tmp-")))
-            found.append(entry.filePath());
-        else if (entry.isDir() && !entry.isSymLink())
-            found += leftoverTemporaries(entry.filePath());
-    }
-    return found;
-}
-
-QByteArray readFile(const QString &path, bool *ok)
-{
-    QFile file(path);
-    const bool opened = file.open(QIODevice::ReadOnly);
-    if (ok)
-        *ok = opened;
-    return opened ? file.readAll() : QByteArray();
 }
 
 } // namespace reliability

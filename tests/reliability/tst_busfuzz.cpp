@@ -14,6 +14,7 @@
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
@@ -30,18 +31,20 @@ using namespace reliability;
 namespace {
 
 const QString upperShare = QStringLiteral("/tmp/.kvo-sandbox/upper-usr-share");
-const QString upperIni = upperShare + QStringLiteral("/kvo-service-support/ini");
+const QString shareIni = QDir::cleanPath(kvo::supportDirectory());
+const QString upperIni = upperShare + shareIni.mid(QStringLiteral("/usr/share").size());
+const QString logDir = QDir::cleanPath(kvo::logDirectory());
 
 // Paths whose change is the agent's work or its log (or this program's pid file), not a fault.
 bool expectedToChange(const QString &path)
 {
-    for (const QString &ini : {upperIni, QStringLiteral("/usr/share/kvo-service-support/ini")}) {
+    for (const QString &ini : {upperIni, shareIni}) {
         if (path == ini + QStringLiteral("/QRCode") || path.startsWith(ini + QStringLiteral("/QRCode/"))
             || path == ini + QStringLiteral("/customer.json") || path == ini + QStringLiteral("/kvo-devicetree.json"))
             return true;
     }
-    return path.startsWith(QStringLiteral("/var/log/kvo/kvo-service-support/kvo-service-support-agent.log"))
-        || path == QLatin1String("/var/log/kvo") || path == QLatin1String("/var/log/kvo/kvo-service-support")
+    return path.startsWith(kvo::logFilePath())
+        || path == QFileInfo(logDir).path() || path == logDir
         || path.startsWith(QStringLiteral("/tmp/.kvo-sandbox/work-"))
         || path == QLatin1String(pidFile);
 }
@@ -240,21 +243,15 @@ public:
 
 } // namespace
 
-class tst_BusFuzz : public QObject
+class tst_BusFuzz : public QObject, protected SandboxFixture
 {
     Q_OBJECT
-
-private:
-    PrivateBus m_bus;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeOwnPid();
-        writeReleaseFiles();
+        QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles, &error), qPrintable(error));
     }
 
     void randomCalls()

@@ -47,24 +47,15 @@ bool waitForNameGone()
 
 } // namespace
 
-class tst_CrashSafety : public QObject
+class tst_CrashSafety : public QObject, protected SandboxFixture
 {
     Q_OBJECT
-
-private:
-    PrivateBus m_bus;
-    std::unique_ptr<FakeConfigService> m_config;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeOwnPid();
-        writeReleaseFiles();
-        m_config = std::make_unique<FakeConfigService>(QString());
-        QVERIFY(m_config->waitForName());
+        QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles | ConfigService, &error), qPrintable(error));
     }
 
     void killDuringWrite_data()

@@ -94,20 +94,15 @@ private:
 
 } // namespace
 
-class tst_ExitSafety : public QObject
+class tst_ExitSafety : public QObject, protected SandboxFixture
 {
     Q_OBJECT
-
-private:
-    PrivateBus m_bus;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeReleaseFiles();
+        QVERIFY2(setUpSandbox(ReleaseFiles, &error), qPrintable(error));
     }
 
     // The main thread is held three ways. A blocking call to the configuration service (which

@@ -5,7 +5,7 @@
 // no memory behind, and no form keeps the real agent alive once the support application is gone.
 #include "reliability.h"
 #include "testsupport.h"
-#include "watcher.h"
+#include "agent/watcher.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -80,20 +80,15 @@ void addForms()
 
 } // namespace
 
-class tst_HostilePidFile : public QObject
+class tst_HostilePidFile : public QObject, protected SandboxFixture
 {
     Q_OBJECT
-
-private:
-    PrivateBus m_bus;
 
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeReleaseFiles();
+        QVERIFY2(setUpSandbox(ReleaseFiles, &error), qPrintable(error));
     }
 
     void cleanup() { removePidFile(); }

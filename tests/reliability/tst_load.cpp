@@ -130,13 +130,11 @@ bool holds(const QString &file, const Write &write)
 
 } // namespace
 
-class tst_Load : public QObject
+class tst_Load : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
 private:
-    PrivateBus m_bus;
-    std::unique_ptr<FakeConfigService> m_config;
 
     // Runs the clients while sampling the agent's memory; returns the samples (KiB) taken once
     // warmUp calls were answered.
@@ -172,13 +170,8 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeOwnPid();
-        writeReleaseFiles();
-        m_config = std::make_unique<FakeConfigService>(QString());
-        QVERIFY(m_config->waitForName());
+        QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles | ConfigService, &error), qPrintable(error));
     }
 
     void parallelClients()

@@ -17,10 +17,11 @@
 
 using namespace testsupport;
 using namespace reliability;
+using testhelpers::writeFile;
 
 namespace {
 
-const QString top = QStringLiteral("/usr/share/kvo-service-support");
+const QString top = QDir::cleanPath(kvo::supportDirectory() + QStringLiteral("/.."));
 const QString ini = QString::fromLatin1(supportDir);
 const QString outside = QStringLiteral("/tmp/outside");
 
@@ -50,13 +51,6 @@ QVariantList argumentsFor(int form, const QByteArray &data)
     }
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
-}
-
 // Every entry below dir with its type, mode, owner, size, modification time and content.
 QStringList snapshot(const QString &dir)
 {
@@ -83,13 +77,11 @@ QStringList snapshot(const QString &dir)
 
 } // namespace
 
-class tst_Metadata : public QObject
+class tst_Metadata : public QObject, protected SandboxFixture
 {
     Q_OBJECT
 
 private:
-    PrivateBus m_bus;
-    std::unique_ptr<FakeConfigService> m_config;
 
     static void call(const Target &target, const QByteArray &data)
     {
@@ -101,13 +93,8 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns the fixed paths");
         QString error;
-        QVERIFY2(m_bus.start(&error), qPrintable(error));
-        writeOwnPid();
-        writeReleaseFiles();
-        m_config = std::make_unique<FakeConfigService>(QString());
-        QVERIFY(m_config->waitForName());
+        QVERIFY2(setUpSandbox(OwnPid | ReleaseFiles | ConfigService, &error), qPrintable(error));
     }
 
     void init()

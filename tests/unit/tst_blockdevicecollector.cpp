@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/sysinfo/blockdevicecollector.h"
 #include "agent/sysinfo/sysutils.h"
+#include "testhelpers.h"
 
 #include <QFile>
 #include <QJsonParseError>
@@ -13,20 +14,9 @@ using Row = QMap<QString, QString>;
 using Rows = QList<Row>;
 Q_DECLARE_METATYPE(Rows)
 
+using namespace testhelpers;
+
 namespace {
-
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
-
-QStringList g_messages;
-QtMessageHandler g_previousHandler = nullptr;
-
-void collectMessage(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (context.category && qstrcmp(context.category, AgentCategory) == 0)
-        g_messages.append(message);
-    else if (g_previousHandler)
-        g_previousHandler(type, context, message);
-}
 
 QString fixture(const QString &machine)
 {

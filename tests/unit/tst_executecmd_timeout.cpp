@@ -23,7 +23,7 @@ qint64 readPid(const QString &path)
 
 } // namespace
 
-class tst_executecmd_timeout : public QObject
+class tst_ExecuteCmdTimeout : public QObject
 {
     Q_OBJECT
 
@@ -31,7 +31,7 @@ private Q_SLOTS:
     void defaultTimeoutEndsCommand();
 };
 
-void tst_executecmd_timeout::defaultTimeoutEndsCommand()
+void tst_ExecuteCmdTimeout::defaultTimeoutEndsCommand()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -57,5 +57,5 @@ void tst_executecmd_timeout::defaultTimeoutEndsCommand()
     QVERIFY(!isLive(sleeper));
 }
 
-QTEST_GUILESS_MAIN(tst_executecmd_timeout)
+QTEST_GUILESS_MAIN(tst_ExecuteCmdTimeout)
 #include "tst_executecmd_timeout.moc"

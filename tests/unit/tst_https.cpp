@@ -3,9 +3,9 @@
 // The HTTPS client against a real TLS server on 127.0.0.1, with a CA and certificates made when
 // the test starts. The client trusts that CA through Qt's default TLS configuration, for this
 // process only.
-#include "net/https.h"
+#include "agent/net/https.h"
 #include "logkeytest.h"
-#include "protectlogvalue.h"
+#include "agent/protectlogvalue.h"
 #include "testhelpers.h"
 
 #include <QJsonDocument>

@@ -2,6 +2,9 @@
 //
 // kvo-sysinfo on the machine the tests run on: the values differ from machine to machine, so
 // the JSON is checked for its shape. With fake tools first on PATH the values are known.
+#include "testhelpers.h"
+
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -15,19 +18,7 @@ namespace {
 
 QString fixture(const QString &machine, const QString &name)
 {
-    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../fixtures/") + machine
-           + QLatin1Char('/') + name;
-}
-
-// A tool that prints a recorded output, after a pause when KVO_SLOW_TOOL names it.
-bool writeFakeTool(const QString &dir, const QString &name, const QString &body)
-{
-    QFile file(dir + QLatin1Char('/') + name);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    file.write("#!/bin/bash\n[ \"$KVO_SLOW_TOOL\" = " + name.toUtf8() + " ] && sleep 0.3\n" + body.toUtf8() + '\n');
-    file.close();
-    return file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+    return QStringLiteral(KVO_FIXTURES_DIR "/") + machine + QLatin1Char('/') + name;
 }
 
 // Standard error without the time stamps and with protected values cut to their marker (they
@@ -116,20 +107,20 @@ private Q_SLOTS:
     {
         QTemporaryDir tools;
         QVERIFY(tools.isValid());
-        const auto cat = [](const QString &machine, const QString &name) {
-            return QStringLiteral("cat '") + fixture(machine, name) + QLatin1Char('\'');
+        // Recorded outputs, after a pause for the tool KVO_SLOW_TOOL names.
+        const auto install = [&](const char *tool, const char *machine) {
+            return testhelpers::installRecordedTool(tools.path(), QLatin1String(tool), QLatin1String(machine));
         };
-        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("dmidecode"),
-                              QStringLiteral("[ \"$2\" = 1 ] && ") + cat("server-raid-2socket", "dmidecode-t1.txt")
-                                  + QStringLiteral("\n[ \"$2\" = 4 ] && ") + cat("server-raid-2socket", "dmidecode-t4.txt")
-                                  + QStringLiteral("\ntrue")));
-        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("lspci"), cat("server-raid-2socket", "lspci.txt")));
-        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("systemd-detect-virt"),
-                              cat("server-raid-2socket", "systemd-detect-virt.txt")));
-        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("dumpe2fs"), cat("desktop-ext4", "dumpe2fs-h.txt")));
-        QVERIFY(writeFakeTool(tools.path(), QStringLiteral("lsblk"),
-                              QStringLiteral("if [ \"$1\" = -J ]; then ") + cat("desktop-ext4", "lsblk-json.txt")
-                                  + QStringLiteral("; else ") + cat("nvme-laptop", "lsblk-pairs.txt") + QStringLiteral("; fi")));
+        QVERIFY(install("dmidecode", "server-raid-2socket"));
+        QVERIFY(install("lspci", "server-raid-2socket"));
+        QVERIFY(install("systemd-detect-virt", "server-raid-2socket"));
+        QVERIFY(install("dumpe2fs", "desktop-ext4"));
+        // lsblk answers with the listing of one machine and the pairs of another.
+        const QString lsblkMachine = tools.filePath(QStringLiteral("lsblk.machine"));
+        QVERIFY(QDir().mkpath(lsblkMachine));
+        QVERIFY(QFile::link(fixture("desktop-ext4", "lsblk-json.txt"), lsblkMachine + QStringLiteral("/lsblk-json.txt")));
+        QVERIFY(QFile::link(fixture("nvme-laptop", "lsblk-pairs.txt"), lsblkMachine + QStringLiteral("/lsblk-pairs.txt")));
+        QVERIFY(testhelpers::installFake(QStringLiteral("recorded-tool"), tools.filePath(QStringLiteral("lsblk"))));
 
         const QList<QPair<QString, QString>> known = {
             {QStringLiteral("boardInfo"), QStringLiteral("RW2UServerR740#SN#4c4c4544-0046-3310-804b-b7c04f395132#")},

@@ -8,7 +8,7 @@ namespace {
 Q_LOGGING_CATEGORY(lcProbe, "kvo.test.probe")
 }
 
-class TestLogDebugHelper : public QObject
+class tst_LogDebugHelper : public QObject
 {
     Q_OBJECT
 
@@ -22,19 +22,19 @@ private Q_SLOTS:
     void setRules();
 };
 
-void TestLogDebugHelper::cleanup()
+void tst_LogDebugHelper::cleanup()
 {
     QLoggingCategory::setFilterRules(QString());
 }
 
-void TestLogDebugHelper::constructorDropsEnvironmentRules()
+void tst_LogDebugHelper::constructorDropsEnvironmentRules()
 {
     qputenv("QT_LOGGING_RULES", "kvo.test.probe.debug=false");
     LogDebugHelper helper;
     QVERIFY(!qEnvironmentVariableIsSet("QT_LOGGING_RULES"));
 }
 
-void TestLogDebugHelper::appendRules_data()
+void tst_LogDebugHelper::appendRules_data()
 {
     QTest::addColumn<QString>("before");
     QTest::addColumn<QString>("text");
@@ -66,7 +66,7 @@ void TestLogDebugHelper::appendRules_data()
     QTest::newRow("case differs") << "a.debug=true" << "A.debug=true" << "a.debug=true\nA.debug=true";
 }
 
-void TestLogDebugHelper::appendRules()
+void tst_LogDebugHelper::appendRules()
 {
     QFETCH(QString, before);
     QFETCH(QString, text);
@@ -78,7 +78,7 @@ void TestLogDebugHelper::appendRules()
     QCOMPARE(helper.rules, after);
 }
 
-void TestLogDebugHelper::setRules_data()
+void tst_LogDebugHelper::setRules_data()
 {
     QTest::addColumn<QString>("first");
     QTest::addColumn<QString>("second");
@@ -100,7 +100,7 @@ void TestLogDebugHelper::setRules_data()
     QTest::newRow("empty clears") << "kvo.test.probe.debug=false" << "" << "" << true;
 }
 
-void TestLogDebugHelper::setRules()
+void tst_LogDebugHelper::setRules()
 {
     QFETCH(QString, first);
     QFETCH(QString, second);
@@ -118,5 +118,5 @@ void TestLogDebugHelper::setRules()
     QCOMPARE(lcProbe().isDebugEnabled(), debugEnabled);
 }
 
-QTEST_GUILESS_MAIN(TestLogDebugHelper)
+QTEST_GUILESS_MAIN(tst_LogDebugHelper)
 #include "tst_logdebughelper.moc"

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/protectlogvalue.h"
+#include "testhelpers.h"
 
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using testhelpers::writeFile;
 
 namespace {
 
@@ -63,12 +66,6 @@ Run reveal(const QStringList &arguments, const QByteArray &standardInput = QByte
     return run;
 }
 
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
-
 QByteArray withCharChanged(QByteArray text, int at)
 {
     text[at] = text.at(at) == 'A' ? 'B' : 'A';
@@ -77,7 +74,7 @@ QByteArray withCharChanged(QByteArray text, int at)
 
 } // namespace
 
-class TestLogReveal : public QObject
+class tst_LogReveal : public QObject
 {
     Q_OBJECT
 
@@ -94,7 +91,7 @@ private:
     QTemporaryDir m_dir;
 };
 
-void TestLogReveal::reveal_data()
+void tst_LogReveal::reveal_data()
 {
     QTest::addColumn<QByteArray>("log");
     QTest::addColumn<QByteArray>("expected");
@@ -155,7 +152,7 @@ void TestLogReveal::reveal_data()
         << logLine('"' + revealed("\\xff" "x\\xc3(\\xed\\xa0\\x80\\u{202e}\\u{0085}") + '"');
 }
 
-void TestLogReveal::reveal()
+void tst_LogReveal::reveal()
 {
     QFETCH(QByteArray, log);
     QFETCH(QByteArray, expected);
@@ -170,7 +167,7 @@ void TestLogReveal::reveal()
     QCOMPARE(run.out, expected);
 }
 
-void TestLogReveal::standardInput_data()
+void tst_LogReveal::standardInput_data()
 {
     QTest::addColumn<QStringList>("arguments");
 
@@ -180,7 +177,7 @@ void TestLogReveal::standardInput_data()
                                                  QStringLiteral("-")};
 }
 
-void TestLogReveal::standardInput()
+void tst_LogReveal::standardInput()
 {
     QFETCH(QStringList, arguments);
     const QByteArray log = logLine("a") + logLine('"' + protect(Mac) + '"') + logLine("b");
@@ -191,7 +188,7 @@ void TestLogReveal::standardInput()
 
 // Lines longer than the tool's piece size (4 MiB) pass in pieces: nothing is lost or changed,
 // values inside a piece are revealed, a value cut by a piece boundary stays as it was.
-void TestLogReveal::longLines()
+void tst_LogReveal::longLines()
 {
     constexpr int piece = 4 * 1024 * 1024 - 1;
     const QByteArray mac = protect(Mac);
@@ -215,7 +212,7 @@ void TestLogReveal::longLines()
     QVERIFY(run.out == expected);
 }
 
-void TestLogReveal::exitStatus_data()
+void tst_LogReveal::exitStatus_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
@@ -232,7 +229,7 @@ void TestLogReveal::exitStatus_data()
     QTest::newRow("nothing to reveal") << QStringList{QStringLiteral("--key"), fixturePath("rsa2048.pem"), log} << 0 << QByteArray();
 }
 
-void TestLogReveal::exitStatus()
+void tst_LogReveal::exitStatus()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
@@ -245,5 +242,5 @@ void TestLogReveal::exitStatus()
         QVERIFY(run.out.isEmpty());
 }
 
-QTEST_GUILESS_MAIN(TestLogReveal)
+QTEST_GUILESS_MAIN(tst_LogReveal)
 #include "tst_logreveal.moc"

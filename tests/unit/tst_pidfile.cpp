@@ -23,7 +23,7 @@ QByteArray ownPid()
 
 } // namespace
 
-class tst_pidfile : public QObject
+class tst_PidFile : public QObject
 {
     Q_OBJECT
 
@@ -46,7 +46,7 @@ private:
     QString m_procRoot;
 };
 
-void tst_pidfile::initTestCase()
+void tst_PidFile::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     g_previousHandler = qInstallMessageHandler(collectMessage);
@@ -75,12 +75,12 @@ void tst_pidfile::initTestCase()
     QVERIFY(QFile::link(root + QStringLiteral("/gone"), m_procRoot + QStringLiteral("300/exe")));
 }
 
-void tst_pidfile::init()
+void tst_PidFile::init()
 {
     g_messages.clear();
 }
 
-void tst_pidfile::read_regularFile()
+void tst_PidFile::read_regularFile()
 {
     const QString path = m_dir.filePath(QStringLiteral("regular.pid"));
     QVERIFY(writeFile(path, "4242\n"));
@@ -88,7 +88,7 @@ void tst_pidfile::read_regularFile()
     QCOMPARE(g_messages, QStringList());
 }
 
-void tst_pidfile::read_boundedLength()
+void tst_PidFile::read_boundedLength()
 {
     QByteArray content;
     content.reserve(10 * 1024 * 1024);
@@ -103,7 +103,7 @@ void tst_pidfile::read_boundedLength()
     QVERIFY(content.startsWith(read));
 }
 
-void tst_pidfile::read_unreadable_data()
+void tst_PidFile::read_unreadable_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("reason");
@@ -115,7 +115,7 @@ void tst_pidfile::read_unreadable_data()
     QTest::newRow("directory") << "directory" << QString();
 }
 
-void tst_pidfile::read_unreadable()
+void tst_PidFile::read_unreadable()
 {
     QFETCH(QString, kind);
     QFETCH(QString, reason);
@@ -141,7 +141,7 @@ void tst_pidfile::read_unreadable()
         QCOMPARE(g_messages.first(), prefix + QLatin1Char('"') + reason + QLatin1Char('"'));
 }
 
-void tst_pidfile::namesRunningProcess_realProc_data()
+void tst_PidFile::namesRunningProcess_realProc_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("expected");
@@ -158,7 +158,7 @@ void tst_pidfile::namesRunningProcess_realProc_data()
     QTest::newRow("no such process") << QByteArray("99999999") << false;
 }
 
-void tst_pidfile::namesRunningProcess_realProc()
+void tst_PidFile::namesRunningProcess_realProc()
 {
     QFETCH(QByteArray, content);
     QFETCH(bool, expected);
@@ -166,7 +166,7 @@ void tst_pidfile::namesRunningProcess_realProc()
     QCOMPARE(g_messages, QStringList());
 }
 
-void tst_pidfile::namesRunningProcess_fakeRoot_data()
+void tst_PidFile::namesRunningProcess_fakeRoot_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("expected");
@@ -188,12 +188,12 @@ void tst_pidfile::namesRunningProcess_fakeRoot_data()
     QTest::newRow("exe a dangling link") << QByteArray("300") << false;
 }
 
-void tst_pidfile::namesRunningProcess_fakeRoot()
+void tst_PidFile::namesRunningProcess_fakeRoot()
 {
     QFETCH(QByteArray, content);
     QFETCH(bool, expected);
     QCOMPARE(pidfile::namesRunningProcess(content, m_procRoot), expected);
 }
 
-QTEST_GUILESS_MAIN(tst_pidfile)
+QTEST_GUILESS_MAIN(tst_PidFile)
 #include "tst_pidfile.moc"

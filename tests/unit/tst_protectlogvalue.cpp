@@ -2,6 +2,7 @@
 #include "agent/protectlogvalue.h"
 #include "logkeytest.h"
 #include "secretkeysplit/secretkeysplit.h"
+#include "testhelpers.h"
 
 #include <QFile>
 #include <QtTest>
@@ -12,20 +13,16 @@
 
 #include <memory>
 
+using testhelpers::readFile;
+
 namespace {
 
 const QByteArray Marker = "LicenseLogEncryptSign";
 const QByteArray Mac = "52:54:00:12:34:56";
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QByteArray fixture(const char *name)
 {
-    return readAll(QStringLiteral(KVO_TEST_KEYS_DIR "/") + QLatin1String(name));
+    return readFile(QStringLiteral(KVO_TEST_KEYS_DIR "/") + QLatin1String(name));
 }
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
@@ -70,7 +67,7 @@ QByteArray bytes(int size)
 
 } // namespace
 
-class TestProtectLogValue : public QObject
+class tst_ProtectLogValue : public QObject
 {
     Q_OBJECT
 
@@ -85,7 +82,7 @@ private slots:
     void damagedBuiltInShare();
 };
 
-void TestProtectLogValue::roundTrip_data()
+void tst_ProtectLogValue::roundTrip_data()
 {
     QTest::addColumn<QByteArray>("publicKey");
     QTest::addColumn<QByteArray>("privateKey");
@@ -115,7 +112,7 @@ void TestProtectLogValue::roundTrip_data()
     QTest::newRow("3072: 374 bytes")     << fixture("rsa3072-pub.pem") << fixture("rsa3072.pem") << bytes(374) << 2 << 1024;
 }
 
-void TestProtectLogValue::roundTrip()
+void tst_ProtectLogValue::roundTrip()
 {
     QFETCH(QByteArray, publicKey);
     QFETCH(QByteArray, privateKey);
@@ -132,7 +129,7 @@ void TestProtectLogValue::roundTrip()
     QCOMPARE(decrypt(privateKey, cipher), value);
 }
 
-void TestProtectLogValue::markerAlone_data()
+void tst_ProtectLogValue::markerAlone_data()
 {
     QTest::addColumn<QByteArray>("keyText");
 
@@ -156,13 +153,13 @@ void TestProtectLogValue::markerAlone_data()
     QTest::newRow("zero byte in armour")         << QByteArray(spki).replace(5, 1, QByteArray(1, '\0'));
 }
 
-void TestProtectLogValue::markerAlone()
+void tst_ProtectLogValue::markerAlone()
 {
     QFETCH(QByteArray, keyText);
     QCOMPARE(protectLogValueWithKey(keyText, Mac), Marker);
 }
 
-void TestProtectLogValue::randomPadding()
+void tst_ProtectLogValue::randomPadding()
 {
     const QByteArray key = fixture("rsa2048-pub.pem");
     const QByteArray first = protectLogValueWithKey(key, Mac);
@@ -175,9 +172,9 @@ void TestProtectLogValue::randomPadding()
 
 // The shares built into the program give back the key the build was configured with, and
 // protectLogValue encrypts under it.
-void TestProtectLogValue::builtInKey()
+void tst_ProtectLogValue::builtInKey()
 {
-    const KeyPtr configured = readKey(readAll(QStringLiteral(KVO_LOG_PUBLIC_KEY)), false);
+    const KeyPtr configured = readKey(readFile(QStringLiteral(KVO_LOG_PUBLIC_KEY)), false);
     QVERIFY(configured);
     const KeyPtr recovered = readKey(SecretkeySplit::recoverSecretKey(logKeyShares()), false);
     QVERIFY2(recovered, "the built-in shares do not give a key back");
@@ -186,13 +183,13 @@ void TestProtectLogValue::builtInKey()
     const QByteArray result = protectLogValue(Mac);
     QCOMPARE(ciphertextOf(result).size(), EVP_PKEY_get_size(configured.get()));
 #ifdef KVO_LOG_PRIVATE_KEY
-    QCOMPARE(decrypt(readAll(QStringLiteral(KVO_LOG_PRIVATE_KEY)), ciphertextOf(result)), Mac);
-    QCOMPARE(decrypt(readAll(QStringLiteral(KVO_LOG_PRIVATE_KEY)), ciphertextOf(protectLogValue(QByteArray()))),
+    QCOMPARE(decrypt(readFile(QStringLiteral(KVO_LOG_PRIVATE_KEY)), ciphertextOf(result)), Mac);
+    QCOMPARE(decrypt(readFile(QStringLiteral(KVO_LOG_PRIVATE_KEY)), ciphertextOf(protectLogValue(QByteArray()))),
              QByteArray());
 #endif
 }
 
-void TestProtectLogValue::damagedBuiltInShare_data()
+void tst_ProtectLogValue::damagedBuiltInShare_data()
 {
     QTest::addColumn<int>("share");
     QTest::addColumn<int>("position");
@@ -202,7 +199,7 @@ void TestProtectLogValue::damagedBuiltInShare_data()
     QTest::newRow("share 3, check")   << 2 << 611;
 }
 
-void TestProtectLogValue::damagedBuiltInShare()
+void tst_ProtectLogValue::damagedBuiltInShare()
 {
     QFETCH(int, share);
     QFETCH(int, position);
@@ -214,5 +211,5 @@ void TestProtectLogValue::damagedBuiltInShare()
     QCOMPARE(protectLogValueWithKey(SecretkeySplit::recoverSecretKey(shares), Mac), Marker);
 }
 
-QTEST_GUILESS_MAIN(TestProtectLogValue)
+QTEST_GUILESS_MAIN(tst_ProtectLogValue)
 #include "tst_protectlogvalue.moc"

@@ -66,7 +66,7 @@ QByteArray pemAround(const char *label, const QByteArray &der)
 
 } // namespace
 
-class TestSecretkeySplit : public QObject
+class tst_SecretKeySplit : public QObject
 {
     Q_OBJECT
 
@@ -82,7 +82,7 @@ private slots:
     void keysplitTool();
 };
 
-void TestSecretkeySplit::roundTrip_data()
+void tst_SecretKeySplit::roundTrip_data()
 {
     QTest::addColumn<QByteArray>("pem");
 
@@ -94,7 +94,7 @@ void TestSecretkeySplit::roundTrip_data()
     QTest::newRow("1-byte body")               << pemAround("RSA PUBLIC KEY", QByteArray(1, '\0'));
 }
 
-void TestSecretkeySplit::roundTrip()
+void tst_SecretKeySplit::roundTrip()
 {
     QFETCH(QByteArray, pem);
     QVERIFY(!pem.isEmpty());
@@ -117,7 +117,7 @@ void TestSecretkeySplit::roundTrip()
     QCOMPARE(SecretkeySplit::recoverSecretKey(again), pem);
 }
 
-void TestSecretkeySplit::noShareOrPairRevealsKey()
+void tst_SecretKeySplit::noShareOrPairRevealsKey()
 {
     const QByteArray pem = fixture(QStringLiteral("rsa2048-pub.pem"));
     const QByteArray der = derOf(pem);
@@ -137,7 +137,7 @@ void TestSecretkeySplit::noShareOrPairRevealsKey()
     QVERIFY(xorOf(xorOf(p1, p2), p3).contains(der));
 }
 
-void TestSecretkeySplit::damagedShares_data()
+void tst_SecretKeySplit::damagedShares_data()
 {
     const QStringList good = SecretkeySplit::splitSecretKey(fixture(QStringLiteral("rsa2048-pub.pem")));
     const QStringList other = SecretkeySplit::splitSecretKey(fixture(QStringLiteral("rsa2048-pub.pem")));
@@ -165,14 +165,14 @@ void TestSecretkeySplit::damagedShares_data()
     QTest::newRow("no shares")                 << QStringList();
 }
 
-void TestSecretkeySplit::damagedShares()
+void tst_SecretKeySplit::damagedShares()
 {
     QFETCH(QStringList, shares);
     const QByteArray recovered = SecretkeySplit::recoverSecretKey(shares);
     QVERIFY2(!recovered.contains("-----BEGIN"), recovered.constData());
 }
 
-void TestSecretkeySplit::refusedKeys_data()
+void tst_SecretKeySplit::refusedKeys_data()
 {
     QTest::addColumn<QByteArray>("pem");
     QTest::addColumn<QString>("reason");
@@ -192,7 +192,7 @@ void TestSecretkeySplit::refusedKeys_data()
     QTest::newRow("empty")                << QByteArray() << QStringLiteral("armour");
 }
 
-void TestSecretkeySplit::refusedKeys()
+void tst_SecretKeySplit::refusedKeys()
 {
     QFETCH(QByteArray, pem);
     QFETCH(QString, reason);
@@ -202,7 +202,7 @@ void TestSecretkeySplit::refusedKeys()
     QVERIFY2(error.contains(reason), qPrintable(error));
 }
 
-void TestSecretkeySplit::keysplitTool_data()
+void tst_SecretKeySplit::keysplitTool_data()
 {
     QTest::addColumn<QString>("key");
     QTest::addColumn<int>("exitCode");
@@ -219,7 +219,7 @@ void TestSecretkeySplit::keysplitTool_data()
 
 // The tool that writes the shares into the agent at build time: a key that does not fit or is
 // no RSA public key must stop the build, never leave a source behind.
-void TestSecretkeySplit::keysplitTool()
+void tst_SecretKeySplit::keysplitTool()
 {
     QFETCH(QString, key);
     QFETCH(int, exitCode);
@@ -255,5 +255,5 @@ void TestSecretkeySplit::keysplitTool()
     QCOMPARE(derOf(SecretkeySplit::recoverSecretKey(shares)), derOf(fixture(key)));
 }
 
-QTEST_GUILESS_MAIN(TestSecretkeySplit)
+QTEST_GUILESS_MAIN(tst_SecretKeySplit)
 #include "tst_secretkeysplit.moc"

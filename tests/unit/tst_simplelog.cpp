@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include <simplelog/fileappender.h>
-#include <simplelog/lineformatter.h>
-#include <simplelog/logmanager.h>
+#include "agent/constants.h"
+#include "simplelog/fileappender.h"
+#include "simplelog/lineformatter.h"
+#include "simplelog/logmanager.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -33,9 +34,8 @@ using simplelog::LogManager;
 
 namespace {
 
-const QString DaemonFormat =
-    QStringLiteral("%{time}{yyyy-MM-dd, HH:mm:ss.zzz} [%{type:-7}] [%{file:-20} %{line}] %{message}\n");
-const char AgentCategory[] = "org.corvid.kvo-service-support.agent";
+const QString DaemonFormat = kvo::logFormat();
+const char *const AgentCategory = kvo::logCategoryName;
 const QString TimeRe = QStringLiteral(R"(\d{4}-\d\d-\d\d, \d\d:\d\d:\d\d\.\d{3})");
 
 Q_LOGGING_CATEGORY(lcAgent, AgentCategory)
@@ -164,7 +164,7 @@ int runChild(const QByteArray &mode, const QString &path)
 
 } // namespace
 
-class TestSimpleLog : public QObject
+class tst_SimpleLog : public QObject
 {
     Q_OBJECT
 
@@ -198,7 +198,7 @@ private:
                                int *code);
 };
 
-void TestSimpleLog::formatter_data()
+void tst_SimpleLog::formatter_data()
 {
     QTest::addColumn<QString>("format");
     QTest::addColumn<int>("type");
@@ -285,7 +285,7 @@ void TestSimpleLog::formatter_data()
         << QStringLiteral(" {1023}0");
 }
 
-void TestSimpleLog::formatter()
+void tst_SimpleLog::formatter()
 {
     QFETCH(QString, format);
     QFETCH(int, type);
@@ -307,7 +307,7 @@ void TestSimpleLog::formatter()
     QVERIFY2(re.match(result).hasMatch(), qPrintable(QLatin1String("got: \"") + result + QLatin1Char('"')));
 }
 
-void TestSimpleLog::timeMatchesQtInEveryZone_data()
+void tst_SimpleLog::timeMatchesQtInEveryZone_data()
 {
     QTest::addColumn<QString>("pattern");
     QTest::newRow("daemon") << QStringLiteral("yyyy-MM-dd, HH:mm:ss.zzz");
@@ -321,7 +321,7 @@ void TestSimpleLog::timeMatchesQtInEveryZone_data()
 
 // The formatter writes numeric time fields itself, caching the broken-down time per second and
 // zone; the text must be the one Qt writes, also right after the zone changes.
-void TestSimpleLog::timeMatchesQtInEveryZone()
+void tst_SimpleLog::timeMatchesQtInEveryZone()
 {
     QFETCH(QString, pattern);
     const QByteArray savedZone = qgetenv("TZ");
@@ -363,7 +363,7 @@ void TestSimpleLog::timeMatchesQtInEveryZone()
     ::tzset();
 }
 
-void TestSimpleLog::createsDirectoriesAndRestrictsModes()
+void tst_SimpleLog::createsDirectoriesAndRestrictsModes()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -381,7 +381,7 @@ void TestSimpleLog::createsDirectoriesAndRestrictsModes()
     QCOMPARE(readLogLines(path, 0), QStringList({QStringLiteral("first"), QStringLiteral("second")}));
 }
 
-void TestSimpleLog::existingFileLosesWorldBits_data()
+void tst_SimpleLog::existingFileLosesWorldBits_data()
 {
     QTest::addColumn<int>("before");
     QTest::addColumn<int>("after");
@@ -391,7 +391,7 @@ void TestSimpleLog::existingFileLosesWorldBits_data()
     QTest::newRow("0600 kept") << 0600 << 0600;
 }
 
-void TestSimpleLog::existingFileLosesWorldBits()
+void tst_SimpleLog::existingFileLosesWorldBits()
 {
     QFETCH(int, before);
     QFETCH(int, after);
@@ -411,7 +411,7 @@ void TestSimpleLog::existingFileLosesWorldBits()
     QCOMPARE(readLogLines(path, 0), QStringList({QStringLiteral("old"), QStringLiteral("new")}));
 }
 
-void TestSimpleLog::rotation_data()
+void tst_SimpleLog::rotation_data()
 {
     QTest::addColumn<qint64>("maxBytes");
     QTest::addColumn<int>("keep");
@@ -425,7 +425,7 @@ void TestSimpleLog::rotation_data()
     QTest::newRow("line longer than limit") << qint64(10) << 3 << 4 << true;
 }
 
-void TestSimpleLog::rotation()
+void tst_SimpleLog::rotation()
 {
     QFETCH(qint64, maxBytes);
     QFETCH(int, keep);
@@ -478,7 +478,7 @@ void TestSimpleLog::rotation()
     }
 }
 
-void TestSimpleLog::rotationCountsExistingContent()
+void tst_SimpleLog::rotationCountsExistingContent()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -495,14 +495,14 @@ void TestSimpleLog::rotationCountsExistingContent()
     QCOMPARE(readLogLines(path, 0), QStringList(QStringLiteral("fresh line")));
 }
 
-void TestSimpleLog::symlinkIsNotFollowed_data()
+void tst_SimpleLog::symlinkIsNotFollowed_data()
 {
     QTest::addColumn<bool>("targetExists");
     QTest::newRow("existing target") << true;
     QTest::newRow("dangling link") << false;
 }
 
-void TestSimpleLog::symlinkIsNotFollowed()
+void tst_SimpleLog::symlinkIsNotFollowed()
 {
     QFETCH(bool, targetExists);
     QTemporaryDir dir;
@@ -531,7 +531,7 @@ void TestSimpleLog::symlinkIsNotFollowed()
     QVERIFY2(errors.contains(QFile::encodeName(path)), errors.constData());
 }
 
-void TestSimpleLog::reopenIsRetriedAfterInterval_data()
+void tst_SimpleLog::reopenIsRetriedAfterInterval_data()
 {
     QTest::addColumn<int>("retryIntervalMs");
     QTest::addColumn<bool>("recovers");
@@ -539,7 +539,7 @@ void TestSimpleLog::reopenIsRetriedAfterInterval_data()
     QTest::newRow("retry not yet due") << 3600 * 1000 << false;
 }
 
-void TestSimpleLog::reopenIsRetriedAfterInterval()
+void tst_SimpleLog::reopenIsRetriedAfterInterval()
 {
     QFETCH(int, retryIntervalMs);
     QFETCH(bool, recovers);
@@ -568,7 +568,7 @@ void TestSimpleLog::reopenIsRetriedAfterInterval()
         QVERIFY(!QFileInfo::exists(path));
 }
 
-void TestSimpleLog::dispatchByCategory()
+void tst_SimpleLog::dispatchByCategory()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -596,7 +596,7 @@ void TestSimpleLog::dispatchByCategory()
     QCOMPARE(readLogLines(path, 0), expected);
 }
 
-void TestSimpleLog::concurrentLinesStayWhole_data()
+void tst_SimpleLog::concurrentLinesStayWhole_data()
 {
     QTest::addColumn<bool>("throughHandler");
     QTest::addColumn<qint64>("maxBytes");
@@ -606,7 +606,7 @@ void TestSimpleLog::concurrentLinesStayWhole_data()
     QTest::newRow("appender alone, rotating") << false << qint64(32 * 1024) << 64;
 }
 
-void TestSimpleLog::concurrentLinesStayWhole()
+void tst_SimpleLog::concurrentLinesStayWhole()
 {
     QFETCH(bool, throughHandler);
     QFETCH(qint64, maxBytes);
@@ -672,7 +672,7 @@ void TestSimpleLog::concurrentLinesStayWhole()
     }
 }
 
-QByteArray TestSimpleLog::runChildProcess(const char *mode, const QString &path,
+QByteArray tst_SimpleLog::runChildProcess(const char *mode, const QString &path,
                                           QProcess::ExitStatus *status, int *code)
 {
     QProcess child;
@@ -687,7 +687,7 @@ QByteArray TestSimpleLog::runChildProcess(const char *mode, const QString &path,
     return child.readAllStandardError();
 }
 
-void TestSimpleLog::fatalIsWrittenThenAborts()
+void tst_SimpleLog::fatalIsWrittenThenAborts()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -705,7 +705,7 @@ void TestSimpleLog::fatalIsWrittenThenAborts()
     QVERIFY2(re.match(lines.first()).hasMatch(), qPrintable(lines.first()));
 }
 
-void TestSimpleLog::lockForExitStopsOtherThreads()
+void tst_SimpleLog::lockForExitStopsOtherThreads()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -729,7 +729,7 @@ int main(int argc, char **argv)
     if (argc == 4 && qstrcmp(argv[1], "--child") == 0)
         return runChild(argv[2], QString::fromLocal8Bit(argv[3]));
     QCoreApplication app(argc, argv);
-    TestSimpleLog test;
+    tst_SimpleLog test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }

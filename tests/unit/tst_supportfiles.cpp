@@ -37,12 +37,6 @@ const QString DeleteError = QStringLiteral("Delete file error!");
 const QString MakePathFail = QStringLiteral("make filepath fail!");
 const QString WriteError = QStringLiteral("write data error!");
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
 QByteArray oldContent(const QString &entry)
 {
     return "old:" + entry.toUtf8();
@@ -92,6 +86,8 @@ QStringList tree(const QString &root)
     return entries;
 }
 
+// Regular and special files (not directories) whose name starts with the temporary prefix: a
+// directory of that name may be stored on purpose.
 QStringList temporaries(const QString &root)
 {
     QStringList found;
@@ -173,7 +169,7 @@ QByteArray mountSmallTmpfs(const QString &dir, const char *options, QScopedPoint
 
 } // namespace
 
-class TestSupportFiles : public QObject
+class tst_SupportFiles : public QObject
 {
     Q_OBJECT
 
@@ -227,7 +223,7 @@ private:
     QString m_root;
 };
 
-void TestSupportFiles::initTestCase()
+void tst_SupportFiles::initTestCase()
 {
     QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.kvo-service-support.agent.debug=true"));
     // File names are encoded as the agent encodes them.
@@ -235,7 +231,7 @@ void TestSupportFiles::initTestCase()
     m_savedCwd = QDir::currentPath();
 }
 
-void TestSupportFiles::init()
+void tst_SupportFiles::init()
 {
     m_tmp.reset(new QTemporaryDir);
     QVERIFY(m_tmp->isValid());
@@ -244,7 +240,7 @@ void TestSupportFiles::init()
     g_previousHandler = qInstallMessageHandler(collectMessage);
 }
 
-void TestSupportFiles::cleanup()
+void tst_SupportFiles::cleanup()
 {
     qInstallMessageHandler(g_previousHandler);
     QDir::setCurrent(m_savedCwd);
@@ -253,7 +249,7 @@ void TestSupportFiles::cleanup()
     QVERIFY2(left.isEmpty(), qPrintable(left.join(QLatin1Char(' '))));
 }
 
-void TestSupportFiles::cleanPath_data()
+void tst_SupportFiles::cleanPath_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("cleaned");
@@ -279,14 +275,14 @@ void TestSupportFiles::cleanPath_data()
     QTest::newRow("hidden name") << "/a/.b/../c" << "/a/c";
 }
 
-void TestSupportFiles::cleanPath()
+void tst_SupportFiles::cleanPath()
 {
     QFETCH(QString, path);
     QFETCH(QString, cleaned);
     QCOMPARE(supportfiles::cleanPath(path), cleaned);
 }
 
-void TestSupportFiles::pathStaysBelow_data()
+void tst_SupportFiles::pathStaysBelow_data()
 {
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("below");
@@ -313,7 +309,7 @@ void TestSupportFiles::pathStaysBelow_data()
                          << false;
 }
 
-void TestSupportFiles::pathStaysBelow()
+void tst_SupportFiles::pathStaysBelow()
 {
     QFETCH(QString, path);
     QFETCH(bool, below);
@@ -323,7 +319,7 @@ void TestSupportFiles::pathStaysBelow()
 // Limits in bytes of the file-system encoding (UTF-8): 255 per component, 4096 for the path
 // below the support directory ("QRCode/" + type + "/" + name), taken from the text as given,
 // as a plain open of that path would take them.
-void TestSupportFiles::checkQrCodePath_lengths_data()
+void tst_SupportFiles::checkQrCodePath_lengths_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("name");
@@ -360,14 +356,14 @@ void TestSupportFiles::checkQrCodePath_lengths_data()
     QTest::newRow("8 MB type")                     << QString(8 << 20, QLatin1Char('t')) << "x.png" << badPath;
 }
 
-void TestSupportFiles::checkQrCodePath_lengths()
+void tst_SupportFiles::checkQrCodePath_lengths()
 {
     QFETCH(QString, type);
     QFETCH(QString, name);
     QTEST(int(supportfiles::checkQrCodePath(QStringLiteral("/q/ini/QRCode/"), type, name)), "result");
 }
 
-void TestSupportFiles::storeSupportFile_bytes_data()
+void tst_SupportFiles::storeSupportFile_bytes_data()
 {
     QTest::addColumn<QByteArray>("data");
 
@@ -378,7 +374,7 @@ void TestSupportFiles::storeSupportFile_bytes_data()
     QTest::newRow("1 MiB random") << randomBytes(1 << 20);
 }
 
-void TestSupportFiles::storeSupportFile_bytes()
+void tst_SupportFiles::storeSupportFile_bytes()
 {
     QFETCH(QByteArray, data);
     const QString dir = m_root + QStringLiteral("/support");
@@ -389,24 +385,24 @@ void TestSupportFiles::storeSupportFile_bytes()
 
     QCOMPARE(g_messages, QStringList{OpenSuccess});
     QVERIFY(isRegularFile(dir + QStringLiteral("/data.txt")));
-    QCOMPARE(readFile(dir + QStringLiteral("/data.txt")), data);
+    QCOMPARE(readFileOrMark(dir + QStringLiteral("/data.txt")), data);
     QCOMPARE(tree(dir), QStringList{QStringLiteral("data.txt")});
     QCOMPARE(QDir::currentPath(), QFileInfo(dir).canonicalFilePath());
 }
 
-void TestSupportFiles::storeSupportFile_createsMissingDir()
+void tst_SupportFiles::storeSupportFile_createsMissingDir()
 {
     const QString dir = m_root + QStringLiteral("/a/b/c");
 
     supportfiles::storeSupportFile(dir, QStringLiteral("data.txt"), "fresh", Messages);
 
     QCOMPARE(g_messages, QStringList{OpenSuccess});
-    QCOMPARE(readFile(dir + QStringLiteral("/data.txt")), QByteArray("fresh"));
+    QCOMPARE(readFileOrMark(dir + QStringLiteral("/data.txt")), QByteArray("fresh"));
     QCOMPARE(tree(m_root), (QStringList{"a/", "a/b/", "a/b/c/", "a/b/c/data.txt"}));
     QCOMPARE(QDir::currentPath(), QFileInfo(dir).canonicalFilePath());
 }
 
-void TestSupportFiles::storeSupportFile_dirCannotBeMade()
+void tst_SupportFiles::storeSupportFile_dirCannotBeMade()
 {
     QVERIFY(createEntries(m_root, {"blocker"}));
     const QString cwd = QDir::currentPath();
@@ -416,11 +412,11 @@ void TestSupportFiles::storeSupportFile_dirCannotBeMade()
 
     QCOMPARE(g_messages, QStringList{MakePathFail});
     QCOMPARE(tree(m_root), QStringList{"blocker"});
-    QCOMPARE(readFile(m_root + QStringLiteral("/blocker")), oldContent("blocker"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/blocker")), oldContent("blocker"));
     QCOMPARE(QDir::currentPath(), cwd);
 }
 
-void TestSupportFiles::storeSupportFile_keepsModeAndOwner_data()
+void tst_SupportFiles::storeSupportFile_keepsModeAndOwner_data()
 {
     QTest::addColumn<uint>("mode");
     QTest::addColumn<int>("owner");
@@ -436,7 +432,7 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner_data()
     QTest::newRow("mode 02750")             << 02750u << -1   << 0750u;
 }
 
-void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
+void tst_SupportFiles::storeSupportFile_keepsModeAndOwner()
 {
     QFETCH(uint, mode);
     QFETCH(int, owner);
@@ -457,7 +453,7 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
     supportfiles::storeSupportFile(dir, QStringLiteral("data.txt"), "new content", Messages);
 
     QCOMPARE(g_messages, QStringList{OpenSuccess});
-    QCOMPARE(readFile(path), QByteArray("new content"));
+    QCOMPARE(readFileOrMark(path), QByteArray("new content"));
     struct stat after;
     QCOMPARE(::lstat(cpath.constData(), &after), 0);
     QVERIFY(after.st_ino != before.st_ino);
@@ -466,7 +462,7 @@ void TestSupportFiles::storeSupportFile_keepsModeAndOwner()
     QCOMPARE(after.st_gid, before.st_gid);
 }
 
-void TestSupportFiles::storeSupportFile_replacesSymlink_data()
+void tst_SupportFiles::storeSupportFile_replacesSymlink_data()
 {
     QTest::addColumn<QString>("linkTarget");
 
@@ -475,7 +471,7 @@ void TestSupportFiles::storeSupportFile_replacesSymlink_data()
     QTest::newRow("link to a directory") << "outside";
 }
 
-void TestSupportFiles::storeSupportFile_replacesSymlink()
+void tst_SupportFiles::storeSupportFile_replacesSymlink()
 {
     QFETCH(QString, linkTarget);
     QVERIFY(createEntries(m_root, {"outside/", "outside/victim.txt", "support/data.txt@" + linkTarget}));
@@ -486,11 +482,11 @@ void TestSupportFiles::storeSupportFile_replacesSymlink()
     QCOMPARE(g_messages, QStringList{OpenSuccess});
     QCOMPARE(tree(m_root),
              (QStringList{"outside/", "outside/victim.txt", "support/", "support/data.txt"}));
-    QCOMPARE(readFile(m_root + QStringLiteral("/support/data.txt")), QByteArray("new content"));
-    QCOMPARE(readFile(m_root + QStringLiteral("/outside/victim.txt")), oldContent("outside/victim.txt"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/support/data.txt")), QByteArray("new content"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/outside/victim.txt")), oldContent("outside/victim.txt"));
 }
 
-void TestSupportFiles::storeSupportFile_targetIsDirectory_data()
+void tst_SupportFiles::storeSupportFile_targetIsDirectory_data()
 {
     QTest::addColumn<QString>("fileName");
 
@@ -500,7 +496,7 @@ void TestSupportFiles::storeSupportFile_targetIsDirectory_data()
     QTest::newRow("empty name") << "";
 }
 
-void TestSupportFiles::storeSupportFile_targetIsDirectory()
+void tst_SupportFiles::storeSupportFile_targetIsDirectory()
 {
     QFETCH(QString, fileName);
     QVERIFY(createEntries(m_root, {"support/data.txt/", "support/data.txt/inner"}));
@@ -510,13 +506,13 @@ void TestSupportFiles::storeSupportFile_targetIsDirectory()
 
     QCOMPARE(g_messages, QStringList{OpenError});
     QCOMPARE(tree(m_root), before);
-    QCOMPARE(readFile(m_root + QStringLiteral("/support/data.txt/inner")), oldContent("support/data.txt/inner"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/support/data.txt/inner")), oldContent("support/data.txt/inner"));
 }
 
 // Every row starts from ini/QRCode/ and a sibling ini/QRCodeEvil/e.png. "before" and "after" list
 // the entries beyond those; files from "before" that are still there must be unchanged, apart
 // from "stored", which must hold the new data.
-void TestSupportFiles::storeQrCode_data()
+void tst_SupportFiles::storeQrCode_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("name");
@@ -680,7 +676,7 @@ void TestSupportFiles::storeQrCode_data()
                                             << QStringList{"ini/QRCode/f"} << "";
 }
 
-void TestSupportFiles::storeQrCode()
+void tst_SupportFiles::storeQrCode()
 {
     QFETCH(QString, type);
     QFETCH(QString, name);
@@ -702,14 +698,14 @@ void TestSupportFiles::storeQrCode()
     QCOMPARE(tree(m_root), expected);
     for (const QString &entry : base + before) {
         if (expected.contains(entry) && entry != stored && !entry.endsWith(QLatin1Char('/')))
-            QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), oldContent(entry));
+            QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + entry), oldContent(entry));
     }
     if (!stored.isEmpty())
-        QCOMPARE(readFile(m_root + QLatin1Char('/') + stored), data);
+        QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + stored), data);
 }
 
 // Links inside the QR tree point at outside/, which holds victim.png; nothing there may change.
-void TestSupportFiles::storeQrCode_symlinks_data()
+void tst_SupportFiles::storeQrCode_symlinks_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("name");
@@ -742,7 +738,7 @@ void TestSupportFiles::storeQrCode_symlinks_data()
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/c.png"} << "ini/QRCode/t1/c.png";
 }
 
-void TestSupportFiles::storeQrCode_symlinks()
+void tst_SupportFiles::storeQrCode_symlinks()
 {
     QFETCH(QString, type);
     QFETCH(QString, name);
@@ -759,17 +755,17 @@ void TestSupportFiles::storeQrCode_symlinks()
     QStringList expected = base + after;
     expected.sort();
     QCOMPARE(tree(m_root), expected);
-    QCOMPARE(readFile(m_root + QStringLiteral("/outside/victim.png")), oldContent("outside/victim.png"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/outside/victim.png")), oldContent("outside/victim.png"));
     if (stored.isEmpty()) {
         QVERIFY2(!g_messages.contains(QrOk), qPrintable(g_messages.join(QLatin1String(" | "))));
     } else {
         QVERIFY2(g_messages.contains(QrOk), qPrintable(g_messages.join(QLatin1String(" | "))));
         QVERIFY2(!g_messages.contains(WriteError), qPrintable(g_messages.join(QLatin1String(" | "))));
-        QCOMPARE(readFile(m_root + QLatin1Char('/') + stored), QByteArray("new"));
+        QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + stored), QByteArray("new"));
     }
 }
 
-void TestSupportFiles::storeQrCode_clearingMakesANewFile_data()
+void tst_SupportFiles::storeQrCode_clearingMakesANewFile_data()
 {
     QTest::addColumn<bool>("del");
     QTest::addColumn<QString>("name");
@@ -783,7 +779,7 @@ void TestSupportFiles::storeQrCode_clearingMakesANewFile_data()
 
 // Clearing removes an old file of the same name before the image is put in place, so the image
 // is a new file then, as it was when the clearing came first.
-void TestSupportFiles::storeQrCode_clearingMakesANewFile()
+void tst_SupportFiles::storeQrCode_clearingMakesANewFile()
 {
     QFETCH(bool, del);
     QFETCH(QString, name);
@@ -798,7 +794,7 @@ void TestSupportFiles::storeQrCode_clearingMakesANewFile()
 
     supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), QStringLiteral("t1"), name, "new", del);
 
-    QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), QByteArray("new"));
+    QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + entry), QByteArray("new"));
     struct stat st;
     QCOMPARE(::lstat(path.constData(), &st), 0);
     const mode_t mask = ::umask(0);
@@ -808,7 +804,7 @@ void TestSupportFiles::storeQrCode_clearingMakesANewFile()
     QCOMPARE(uint(st.st_gid), kept ? 4322u : uint(::getegid()));
 }
 
-void TestSupportFiles::storeQrCode_baseDir_data()
+void tst_SupportFiles::storeQrCode_baseDir_data()
 {
     QTest::addColumn<bool>("del");
     QTest::addColumn<QStringList>("before");
@@ -827,7 +823,7 @@ void TestSupportFiles::storeQrCode_baseDir_data()
                                         << QStringList{"ini"};
 }
 
-void TestSupportFiles::storeQrCode_baseDir()
+void tst_SupportFiles::storeQrCode_baseDir()
 {
     QFETCH(bool, del);
     QFETCH(QStringList, before);
@@ -842,7 +838,7 @@ void TestSupportFiles::storeQrCode_baseDir()
     QCOMPARE(tree(m_root), after);
 }
 
-void TestSupportFiles::writeFailureKeepsOldContent_data()
+void tst_SupportFiles::writeFailureKeepsOldContent_data()
 {
     QTest::addColumn<bool>("qrCode");
     QTest::addColumn<bool>("del");
@@ -856,7 +852,7 @@ void TestSupportFiles::writeFailureKeepsOldContent_data()
     QTest::newRow("QR code, del, full file system")   << true  << true  << true;
 }
 
-void TestSupportFiles::writeFailureKeepsOldContent()
+void tst_SupportFiles::writeFailureKeepsOldContent()
 {
     QFETCH(bool, qrCode);
     QFETCH(bool, del);
@@ -902,13 +898,13 @@ void TestSupportFiles::writeFailureKeepsOldContent()
                  qPrintable(g_messages.join(QLatin1String(" | "))));
     }
     QCOMPARE(g_messages, (QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess), WriteError}));
-    QCOMPARE(readFile(path), QByteArray("old content\n"));
+    QCOMPARE(readFileOrMark(path), QByteArray("old content\n"));
     QCOMPARE(tree(dir), files);
     if (del)
-        QCOMPARE(readFile(dir + QStringLiteral("/b.png")), QByteArray("neighbour\n"));
+        QCOMPARE(readFileOrMark(dir + QStringLiteral("/b.png")), QByteArray("neighbour\n"));
 }
 
-void TestSupportFiles::spaceReserve_data()
+void tst_SupportFiles::spaceReserve_data()
 {
     QTest::addColumn<quint64>("total");
     QTest::addColumn<quint64>("free");
@@ -939,7 +935,7 @@ void TestSupportFiles::spaceReserve_data()
     QTest::newRow("empty file system")                  << 0ull << 0ull << 0ull << 0ull                       << 0ull << 0ull << 1ull << 0ull << true;
 }
 
-void TestSupportFiles::spaceReserve()
+void tst_SupportFiles::spaceReserve()
 {
     QFETCH(quint64, total);
     QFETCH(quint64, free);
@@ -959,7 +955,7 @@ void TestSupportFiles::spaceReserve()
     QTEST(supportfiles::leavesReserve(space, bytes, inodes), "stored");
 }
 
-void TestSupportFiles::spaceReserveOnSmallFileSystem_data()
+void tst_SupportFiles::spaceReserveOnSmallFileSystem_data()
 {
     QTest::addColumn<int>("method");   // 0 support file, 1 QR code, 2 QR code with del, 3 QR code of a new type
     QTest::addColumn<int>("overBy");   // bytes beyond the largest payload that leaves the reserve
@@ -973,7 +969,7 @@ void TestSupportFiles::spaceReserveOnSmallFileSystem_data()
 
 // On a real 1 MiB tmpfs: a payload that leaves the reserve is stored; one byte more is refused
 // before anything is written or created, and the log gives the sizes.
-void TestSupportFiles::spaceReserveOnSmallFileSystem()
+void tst_SupportFiles::spaceReserveOnSmallFileSystem()
 {
     QFETCH(int, method);
     QFETCH(int, overBy);
@@ -1003,7 +999,7 @@ void TestSupportFiles::spaceReserveOnSmallFileSystem()
                                   QStringLiteral("a.png"), data, method == 2);
 
     if (overBy == 0) {
-        QCOMPARE(readFile(path), data);
+        QCOMPARE(readFileOrMark(path), data);
         QCOMPARE(g_messages.value(0), method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk);
         return;
     }
@@ -1019,11 +1015,11 @@ void TestSupportFiles::spaceReserveOnSmallFileSystem()
     QCOMPARE(tree(m_root), before);
     for (const QString &entry : before) {
         if (!entry.endsWith(QLatin1Char('/')))
-            QCOMPARE(readFile(m_root + QLatin1Char('/') + entry), oldContent(entry));
+            QCOMPARE(readFileOrMark(m_root + QLatin1Char('/') + entry), oldContent(entry));
     }
 }
 
-void TestSupportFiles::inodeReserveOnSmallFileSystem_data()
+void tst_SupportFiles::inodeReserveOnSmallFileSystem_data()
 {
     QTest::addColumn<bool>("qrCode");
     QTest::addColumn<int>("overBy");   // inodes beyond what leaves the reserve
@@ -1036,7 +1032,7 @@ void TestSupportFiles::inodeReserveOnSmallFileSystem_data()
 
 // On a real tmpfs of 400 inodes (20 kept free): a store that leaves the reserve is done, one
 // that would take one inode of it is refused before anything is created.
-void TestSupportFiles::inodeReserveOnSmallFileSystem()
+void tst_SupportFiles::inodeReserveOnSmallFileSystem()
 {
     QFETCH(bool, qrCode);
     QFETCH(int, overBy);
@@ -1070,7 +1066,7 @@ void TestSupportFiles::inodeReserveOnSmallFileSystem()
     const QString path = qrCode ? ini + QStringLiteral("/QRCode/a/b/c/x.png") : ini + QStringLiteral("/data.txt");
     if (overBy == 0) {
         QCOMPARE(g_messages, QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess)});
-        QCOMPARE(readFile(path), QByteArray(qrCode ? "image" : "new"));
+        QCOMPARE(readFileOrMark(path), QByteArray(qrCode ? "image" : "new"));
         return;
     }
     const quint64 freeBytes = quint64(st.f_bavail) * st.f_frsize;
@@ -1081,10 +1077,10 @@ void TestSupportFiles::inodeReserveOnSmallFileSystem()
         QCOMPARE(g_messages, (QStringList{QString::fromLatin1(OpenSuccess), WriteError,
                                           reserveFigures(3, 0, freeBytes, target - 1, reserve, 20)}));
     QCOMPARE(tree(m_root), before);
-    QCOMPARE(readFile(ini + QStringLiteral("/data.txt")), oldContent("ini/data.txt"));
+    QCOMPARE(readFileOrMark(ini + QStringLiteral("/data.txt")), oldContent("ini/data.txt"));
 }
 
-void TestSupportFiles::removeLeftoverTemporaries()
+void tst_SupportFiles::removeLeftoverTemporaries()
 {
     // A separate directory: the leftovers outside the cleaned tree must survive, which the
     // check in cleanup() would report.
@@ -1104,8 +1100,8 @@ void TestSupportFiles::removeLeftoverTemporaries()
                          "outside/", "outside/.kvo-tmp-9", "outside/target.txt"};
     expected.sort();
     QCOMPARE(tree(root), expected);
-    QCOMPARE(readFile(root + QStringLiteral("/outside/target.txt")), oldContent("outside/target.txt"));
+    QCOMPARE(readFileOrMark(root + QStringLiteral("/outside/target.txt")), oldContent("outside/target.txt"));
 }
 
-QTEST_GUILESS_MAIN(TestSupportFiles)
+QTEST_GUILESS_MAIN(tst_SupportFiles)
 #include "tst_supportfiles.moc"

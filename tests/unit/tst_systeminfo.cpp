@@ -3,6 +3,7 @@
 #include "logkeytest.h"
 #include "agent/sysinfo/factparsers.h"
 #include "agent/sysinfo/sysutils.h"
+#include "testhelpers.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -44,17 +45,11 @@ QString fixture(const QString &machine, const QString &name)
     return sourceRoot() + QStringLiteral("/tests/fixtures/") + machine + QLatin1Char('/') + name;
 }
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // The plain text behind a protected value under the development key; "<undecryptable>" when
 // this build protects under another key.
 QByteArray reveal(const QByteArray &base64)
 {
-    static const QByteArray pem = readAll(sourceRoot() + QStringLiteral("/keys/log-dev-private.pem"));
+    static const QByteArray pem = testhelpers::readFile(sourceRoot() + QStringLiteral("/keys/log-dev-private.pem"));
     const QByteArray cipher = QByteArray::fromBase64(base64);
     return cipher.isEmpty() ? QByteArray("<undecryptable>") : logkeytest::decryptBlocks(pem, cipher);
 }
@@ -142,7 +137,7 @@ const InterfaceEntry eth0Down{QStringLiteral("eth0"), QStringLiteral("3C:7C:3F:2
 
 } // namespace
 
-class TestSystemInfo : public QObject
+class tst_SystemInfo : public QObject
 {
     Q_OBJECT
 
@@ -183,25 +178,25 @@ private:
     QtMessageHandler m_previousHandler = nullptr;
 };
 
-void TestSystemInfo::initTestCase()
+void tst_SystemInfo::initTestCase()
 {
     qRegisterMetaType<QProcess::ExitStatus>();
     if (!canReveal())
         qWarning("the log key is not the development key: protected values are checked for form only");
 }
 
-void TestSystemInfo::init()
+void tst_SystemInfo::init()
 {
     messages.clear();
     m_previousHandler = qInstallMessageHandler(collect);
 }
 
-void TestSystemInfo::cleanup()
+void tst_SystemInfo::cleanup()
 {
     qInstallMessageHandler(m_previousHandler);
 }
 
-void TestSystemInfo::dmiPipeline_data()
+void tst_SystemInfo::dmiPipeline_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("tool");
@@ -227,7 +222,7 @@ void TestSystemInfo::dmiPipeline_data()
     QTest::newRow("cpu, tool prints nothing")              << cpu << "dmidecode -t 4" << "/dev/null" << "";
 }
 
-void TestSystemInfo::dmiPipeline()
+void tst_SystemInfo::dmiPipeline()
 {
     QFETCH(QString, command);
     QFETCH(QString, tool);
@@ -240,7 +235,7 @@ void TestSystemInfo::dmiPipeline()
     QCOMPARE(factparsers::joinDmiValues(output), expected);
 }
 
-void TestSystemInfo::joinDmiValues_data()
+void tst_SystemInfo::joinDmiValues_data()
 {
     QTest::addColumn<QString>("output");
     QTest::addColumn<QString>("expected");
@@ -253,14 +248,14 @@ void TestSystemInfo::joinDmiValues_data()
     QTest::newRow("carriage return kept") << "P\r\n"          << "P\r#";
 }
 
-void TestSystemInfo::joinDmiValues()
+void tst_SystemInfo::joinDmiValues()
 {
     QFETCH(QString, output);
     QFETCH(QString, expected);
     QCOMPARE(factparsers::joinDmiValues(output), expected);
 }
 
-void TestSystemInfo::installTime_data()
+void tst_SystemInfo::installTime_data()
 {
     QTest::addColumn<bool>("fromDumpe2fs");
     QTest::addColumn<QString>("output");
@@ -276,7 +271,7 @@ void TestSystemInfo::installTime_data()
     QTest::newRow("listing only a line end")  << false << "\n" << "2_";
 }
 
-void TestSystemInfo::installTime()
+void tst_SystemInfo::installTime()
 {
     QFETCH(bool, fromDumpe2fs);
     QFETCH(QString, output);
@@ -287,7 +282,7 @@ void TestSystemInfo::installTime()
     QCOMPARE(result, expected);
 }
 
-void TestSystemInfo::installTimeCommand_data()
+void tst_SystemInfo::installTimeCommand_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("command");
@@ -301,7 +296,7 @@ void TestSystemInfo::installTimeCommand_data()
 }
 
 // The device name reaches dumpe2fs as one argument, whatever it contains.
-void TestSystemInfo::installTimeCommand()
+void tst_SystemInfo::installTimeCommand()
 {
     QFETCH(QString, name);
     QFETCH(QString, command);
@@ -319,7 +314,7 @@ void TestSystemInfo::installTimeCommand()
     QCOMPARE(QDir(dir.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries), QStringList());
 }
 
-void TestSystemInfo::probesOnRecordedOutput_data()
+void tst_SystemInfo::probesOnRecordedOutput_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("replaced");
@@ -336,7 +331,7 @@ void TestSystemInfo::probesOnRecordedOutput_data()
     QTest::newRow("hypervisor, guest")    << flag << "cat /proc/cpuinfo" << fixture("kvm-guest-btrfs", "cpuinfo.txt") << true;
 }
 
-void TestSystemInfo::probesOnRecordedOutput()
+void tst_SystemInfo::probesOnRecordedOutput()
 {
     QFETCH(QString, command);
     QFETCH(QString, replaced);
@@ -348,7 +343,7 @@ void TestSystemInfo::probesOnRecordedOutput()
     QCOMPARE(executeCmd(onFixture(command, replaced, path), output), found);
 }
 
-void TestSystemInfo::virtualDecision_data()
+void tst_SystemInfo::virtualDecision_data()
 {
     QTest::addColumn<QString>("hypervisorFlag");
     QTest::addColumn<QString>("detected");
@@ -368,7 +363,7 @@ void TestSystemInfo::virtualDecision_data()
     QTest::newRow("blanks, flag")             << flagLine  << " \n"      << true;
 }
 
-void TestSystemInfo::virtualDecision()
+void tst_SystemInfo::virtualDecision()
 {
     QFETCH(QString, hypervisorFlag);
     QFETCH(QString, detected);
@@ -403,7 +398,7 @@ bool makeDevTree(const QString &root, const QStringList &entries)
 QStringList devEntriesOf(const QString &machine)
 {
     QStringList entries;
-    for (const QString &line : QString::fromUtf8(readAll(fixture(machine, QStringLiteral("dev-entries.txt")))).split(QLatin1Char('\n'))) {
+    for (const QString &line : QString::fromUtf8(testhelpers::readFile(fixture(machine, QStringLiteral("dev-entries.txt")))).split(QLatin1Char('\n'))) {
         if (!line.isEmpty() && !line.startsWith(QLatin1Char('#')))
             entries.append(line);
     }
@@ -412,7 +407,7 @@ QStringList devEntriesOf(const QString &machine)
 
 } // namespace
 
-void TestSystemInfo::raidDevices_data()
+void tst_SystemInfo::raidDevices_data()
 {
     QTest::addColumn<QStringList>("entries");
     QTest::addColumn<bool>("found");
@@ -428,7 +423,7 @@ void TestSystemInfo::raidDevices_data()
     QTest::newRow("md without digits")           << disks + QStringList{"md", "mdX", "md1a"}      << false;
 }
 
-void TestSystemInfo::raidDevices()
+void tst_SystemInfo::raidDevices()
 {
     QFETCH(QStringList, entries);
     QFETCH(bool, found);
@@ -442,7 +437,7 @@ void TestSystemInfo::raidDevices()
     QCOMPARE(executeCmd(factparsers::raidDeviceCommand(dev.path()), output), found);
 }
 
-void TestSystemInfo::virtualNamesFromListing_data()
+void tst_SystemInfo::virtualNamesFromListing_data()
 {
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<QStringList>("names");
@@ -454,14 +449,14 @@ void TestSystemInfo::virtualNamesFromListing_data()
     QTest::newRow("empty")             << QByteArray()                           << QStringList();
 }
 
-void TestSystemInfo::virtualNamesFromListing()
+void tst_SystemInfo::virtualNamesFromListing()
 {
     QFETCH(QByteArray, output);
     QFETCH(QStringList, names);
     QCOMPARE(factparsers::virtualNamesFromListing(output), names);
 }
 
-void TestSystemInfo::chooseMacAddress_data()
+void tst_SystemInfo::chooseMacAddress_data()
 {
     QTest::addColumn<Interfaces>("interfaces");
     QTest::addColumn<QStringList>("virtualNames");
@@ -529,7 +524,7 @@ void TestSystemInfo::chooseMacAddress_data()
         << Interfaces{} << QStringList() << true << "" << QStringList{"return macAddr {}"};
 }
 
-void TestSystemInfo::chooseMacAddress()
+void tst_SystemInfo::chooseMacAddress()
 {
     QFETCH(Interfaces, interfaces);
     QFETCH(QStringList, virtualNames);
@@ -551,7 +546,7 @@ void TestSystemInfo::chooseMacAddress()
     }
 }
 
-void TestSystemInfo::firstActiveMacAddress_data()
+void tst_SystemInfo::firstActiveMacAddress_data()
 {
     QTest::addColumn<Interfaces>("interfaces");
     QTest::addColumn<QString>("expected");
@@ -568,7 +563,7 @@ void TestSystemInfo::firstActiveMacAddress_data()
     QTest::newRow("no interfaces")          << Interfaces{}                             << "";
 }
 
-void TestSystemInfo::firstActiveMacAddress()
+void tst_SystemInfo::firstActiveMacAddress()
 {
     QFETCH(Interfaces, interfaces);
     QFETCH(QString, expected);
@@ -577,7 +572,7 @@ void TestSystemInfo::firstActiveMacAddress()
     QVERIFY(messages.isEmpty());
 }
 
-void TestSystemInfo::listingRun_data()
+void tst_SystemInfo::listingRun_data()
 {
     QTest::addColumn<QString>("program");
     QTest::addColumn<bool>("existingDir");
@@ -589,7 +584,7 @@ void TestSystemInfo::listingRun_data()
 }
 
 // Whatever way the listing ends, the process object goes away with the next deferred deletes.
-void TestSystemInfo::listingRun()
+void tst_SystemInfo::listingRun()
 {
     QFETCH(QString, program);
     QFETCH(bool, existingDir);
@@ -614,7 +609,7 @@ void TestSystemInfo::listingRun()
 }
 
 // A listing that ends after the wait reaches neither the finished call nor the log.
-void TestSystemInfo::listingFinishingLate()
+void tst_SystemInfo::listingFinishingLate()
 {
     QObject parent;
     const QStringList names = factparsers::listVirtualNames(
@@ -636,5 +631,5 @@ void TestSystemInfo::listingFinishingLate()
     QCOMPARE(names, QStringList());
 }
 
-QTEST_GUILESS_MAIN(TestSystemInfo)
+QTEST_GUILESS_MAIN(tst_SystemInfo)
 #include "tst_systeminfo.moc"

@@ -11,7 +11,13 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-using namespace testhelpers;
+// Not the whole namespace: sysutils has a readFile of its own, which this program tests.
+using testhelpers::collectMessage;
+using testhelpers::g_messages;
+using testhelpers::g_previousHandler;
+using testhelpers::isLive;
+using testhelpers::liveGroupMembers;
+using testhelpers::writeFile;
 
 namespace {
 
@@ -37,7 +43,7 @@ QString repeatedTo(const QString &unit, int size)
 
 } // namespace
 
-class tst_sysutils : public QObject
+class tst_SysUtils : public QObject
 {
     Q_OBJECT
 
@@ -67,7 +73,7 @@ private:
     QString m_iniPath;
 };
 
-void tst_sysutils::initTestCase()
+void tst_SysUtils::initTestCase()
 {
     QVERIFY(m_dir.isValid());
     g_previousHandler = qInstallMessageHandler(collectMessage);
@@ -90,12 +96,12 @@ void tst_sysutils::initTestCase()
                                  .toUtf8()));
 }
 
-void tst_sysutils::init()
+void tst_SysUtils::init()
 {
     g_messages.clear();
 }
 
-void tst_sysutils::executeCmd_output_data()
+void tst_SysUtils::executeCmd_output_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<bool>("expectNull");
@@ -117,7 +123,7 @@ void tst_sysutils::executeCmd_output_data()
     QTest::newRow("bash syntax") << "a=(x y z); echo ${#a[@]} ${a[1]}" << false << "3 y\n" << true;
 }
 
-void tst_sysutils::executeCmd_output()
+void tst_SysUtils::executeCmd_output()
 {
     QFETCH(QString, command);
     QFETCH(bool, expectNull);
@@ -131,7 +137,7 @@ void tst_sysutils::executeCmd_output()
         QCOMPARE(output, expected);
 }
 
-void tst_sysutils::executeCmd_largeOutput()
+void tst_SysUtils::executeCmd_largeOutput()
 {
     const int size = 1024 * 1024;
     QString output;
@@ -140,7 +146,7 @@ void tst_sysutils::executeCmd_largeOutput()
     QCOMPARE(output, repeatedTo(QStringLiteral("0123456789abcdef\n"), size));
 }
 
-void tst_sysutils::executeCmd_globAndWorkingDirectory()
+void tst_SysUtils::executeCmd_globAndWorkingDirectory()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -162,7 +168,7 @@ void tst_sysutils::executeCmd_globAndWorkingDirectory()
     QCOMPARE(listing, QStringLiteral("a.txt b.txt\n"));
 }
 
-void tst_sysutils::executeCmd_timeoutEndsProcessGroup()
+void tst_SysUtils::executeCmd_timeoutEndsProcessGroup()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -195,14 +201,14 @@ void tst_sysutils::executeCmd_timeoutEndsProcessGroup()
     QVERIFY(!isLive(bg));
 }
 
-void tst_sysutils::readFile_missing()
+void tst_SysUtils::readFile_missing()
 {
     const QString path = m_dir.filePath(QStringLiteral("missing"));
     QCOMPARE(readFile(path), QByteArray());
     QCOMPARE(g_messages, QStringList{QStringLiteral("\"%1\" ---- \"No such file or directory\"").arg(path)});
 }
 
-void tst_sysutils::readFile_directory()
+void tst_SysUtils::readFile_directory()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -210,7 +216,7 @@ void tst_sysutils::readFile_directory()
     QCOMPARE(readFile(dir.path()), QByteArray());
 }
 
-void tst_sysutils::readFile_binaryContent()
+void tst_SysUtils::readFile_binaryContent()
 {
     QByteArray content("\0head\0\0tail\n\0", 13);
     for (int i = 0; i < 200000; ++i)
@@ -222,7 +228,7 @@ void tst_sysutils::readFile_binaryContent()
     QCOMPARE(g_messages, QStringList());
 }
 
-void tst_sysutils::fileExists_data()
+void tst_SysUtils::fileExists_data()
 {
     QTest::addColumn<QString>("entry");
     QTest::addColumn<bool>("exists");
@@ -237,7 +243,7 @@ void tst_sysutils::fileExists_data()
     QTest::newRow("file used as dir") << "file/child" << false;
 }
 
-void tst_sysutils::fileExists()
+void tst_SysUtils::fileExists()
 {
     QFETCH(QString, entry);
     QFETCH(bool, exists);
@@ -256,7 +262,7 @@ void tst_sysutils::fileExists()
     QCOMPARE(g_messages, expected);
 }
 
-void tst_sysutils::readIniGroup_data()
+void tst_SysUtils::readIniGroup_data()
 {
     using Map = QMap<QString, QString>;
     QTest::addColumn<QString>("group");
@@ -277,7 +283,7 @@ void tst_sysutils::readIniGroup_data()
     QTest::newRow("missing group") << "absent" << Map();
 }
 
-void tst_sysutils::readIniGroup()
+void tst_SysUtils::readIniGroup()
 {
     using Map = QMap<QString, QString>;
     QFETCH(QString, group);
@@ -287,12 +293,12 @@ void tst_sysutils::readIniGroup()
     QCOMPARE(g_messages, QStringList());
 }
 
-void tst_sysutils::readIniGroup_missingFile()
+void tst_SysUtils::readIniGroup_missingFile()
 {
     QCOMPARE(::readIniGroup(m_dir.filePath(QStringLiteral("absent.ini")), QStringLiteral("main")),
              (QMap<QString, QString>()));
     QCOMPARE(g_messages, QStringList());
 }
 
-QTEST_GUILESS_MAIN(tst_sysutils)
+QTEST_GUILESS_MAIN(tst_SysUtils)
 #include "tst_sysutils.moc"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "sysinfo/versioninfo.h"
+#include "agent/sysinfo/versioninfo.h"
 
 #include <QFile>
 #include <QTemporaryDir>
