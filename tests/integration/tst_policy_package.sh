@@ -19,17 +19,30 @@ done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/kvo-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-excludes=(--exclude=./.git --exclude='./obj-*' --exclude=./debian/kvo-service-support-agent)
+excludes=(--exclude=./.git --exclude='./obj-*' --exclude=./debian/kvo-service-support-agent --exclude=./debian/kvo-service-support-tools --exclude=./debian/tmp)
 case "$bin" in "$src"/*) excludes+=(--exclude="./${bin#"$src"/}") ;; esac
 mkdir "$work/src"
 tar -C "$src" "${excludes[@]}" -cf - . | tar -C "$work/src" -xf -
 
-if ! (cd "$work/src" && dpkg-buildpackage -b -us -uc) >"$work/build.log" 2>&1; then
+# The package build refuses to take the development key unless told to.
+if (cd "$work/src" && dpkg-buildpackage -b -us -uc) >"$work/refuse.log" 2>&1; then
+    echo "FAIL: dpkg-buildpackage built a package without a log public key"
+    exit 1
+fi
+grep -q "KVO_ALLOW_DEVELOPMENT_KEY=1" "$work/refuse.log" || { tail -20 "$work/refuse.log"; echo "FAIL: the refusal does not say how to pass a key"; exit 1; }
+(cd "$work/src" && debian/rules clean) >/dev/null 2>&1
+project_version=$(sed -n 's/^project([^ ]* VERSION \([^ ]*\) .*/\1/p' "$src/CMakeLists.txt")
+changelog_version=$(cd "$src" && dpkg-parsechangelog -S Version)
+[ "$project_version" = "$changelog_version" ] \
+    || { echo "FAIL: debian/changelog has $changelog_version, CMakeLists.txt $project_version"; exit 1; }
+
+if ! (cd "$work/src" && KVO_ALLOW_DEVELOPMENT_KEY=1 dpkg-buildpackage -b -us -uc) >"$work/build.log" 2>&1; then
     tail -40 "$work/build.log"
     echo "FAIL: dpkg-buildpackage"
     exit 1
 fi
 deb=$(ls "$work"/kvo-service-support-agent_*.deb)
+tools=$(ls "$work"/kvo-service-support-tools_*.deb)
 dpkg-deb -c "$deb" | awk '{print $1, $2, $6}' >"$work/contents"
 
 agent=/usr/libexec/kvo-service-support/kvo-service-support-agent
@@ -69,14 +82,32 @@ grep -q "kvo" "$work/root/usr/lib/tmpfiles.d/kvo-service-support.conf" \
 doc=$(sed -n 's|^Documentation=file:||p' "$unit")
 [ -n "$doc" ] && [ -f "$work/root$doc" ] || fail "the unit's Documentation= names no packaged file: '$doc'"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in dbus dmidecode e2fsprogs pciutils util-linux libqt5dbus5; do
-    [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep: $depends"
+[[ ", $depends," == *", default-dbus-system-bus | dbus-system-bus,"* ]] || fail "the agent does not depend on a system bus: $depends"
+for dep in dmidecode e2fsprogs pciutils util-linux bash; do
+    [[ ", $depends," != *", $dep"[\ ,]* ]] || fail "the agent depends on $dep: $depends"
 done
+dpkg-deb -c "$tools" | awk '{print $6}' >"$work/tools-contents"
+for path in /usr/bin/kvo-sysinfo /usr/bin/kvo-log-reveal; do
+    grep -qxF ".$path" "$work/tools-contents" || fail "the tools package lacks $path"
+    ! grep -qxF ".$path" "$work/contents" || fail "the agent package carries $path"
+done
+tools_depends=$(dpkg-deb -f "$tools" Depends)
+for dep in e2fsprogs pciutils; do
+    [[ ", $tools_depends," == *", $dep"[\ ,]* ]] || fail "the tools' Depends lacks $dep: $tools_depends"
+done
+
+if command -v lintian >/dev/null; then
+    lintian --fail-on error,warning "$deb" "$tools" >"$work/lintian.log" 2>&1 \
+        || { cat "$work/lintian.log"; fail "lintian"; }
+    cat "$work/lintian.log"
+else
+    echo "lintian is missing (scripts/setup installs it): not run"
+fi
 
 [ $failures -eq 0 ] || exit 1
 if [ -n "$bin" ]; then
     rm -rf "$bin/deb"
     mkdir -p "$bin/deb"
-    cp "$deb" "$bin/deb/"
+    cp "$deb" "$tools" "$bin/deb/"
 fi
-echo "PASS: $(basename "$deb")"
+echo "PASS: $(basename "$deb") $(basename "$tools")"
