@@ -3,7 +3,6 @@
 
 #include "secretkeysplit/base64char.h"
 
-#include <QRandomGenerator>
 
 #include <openssl/evp.h>
 
@@ -53,12 +52,22 @@ QByteArray checkOf(const QByteArray &head)
     return sha256(head).left(checkLength / 2).toHex();
 }
 
-QByteArray randomBytes(int size)
+// The pads are drawn from the secret itself (SHA-256 in counter mode), so that the same key
+// always gives the same shares and two builds of one commit are bit-identical. One share, or
+// two, still shows nothing of the key.
+QByteArray padOf(const QByteArray &secret, char which, int size)
 {
-    QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()), bytes.size() / 4);
-    bytes.truncate(size);
-    return bytes;
+    QByteArray pad;
+    for (quint32 counter = 0; pad.size() < size; ++counter) {
+        QByteArray block("kvo-keysplit pad ");
+        block += which;
+        for (int shift = 24; shift >= 0; shift -= 8)
+            block += char((counter >> shift) & 0xff);
+        block += secret;
+        pad += sha256(block);
+    }
+    pad.truncate(size);
+    return pad;
 }
 
 void xorInto(QByteArray &target, const QByteArray &other)
@@ -187,8 +196,8 @@ QStringList splitSecretKey(const QByteArray &publicKeyPem, QString *errorMessage
     secret.replace(headerSize, der.size(), der);
     secret.replace(headerSize + der.size(), digestSize, sha256(der).left(digestSize));
 
-    const QByteArray first = randomBytes(secretSize);
-    const QByteArray second = randomBytes(secretSize);
+    const QByteArray first = padOf(secret, '1', secretSize);
+    const QByteArray second = padOf(secret, '2', secretSize);
     QByteArray third = secret;
     xorInto(third, first);
     xorInto(third, second);
