@@ -35,9 +35,10 @@ void collect(QtMsgType, const QMessageLogContext &, const QString &message)
     messages.append(message);
 }
 
+// Not from __FILE__: a package build maps source paths to relative ones.
 QString sourceRoot()
 {
-    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/../..");
+    return QStringLiteral(KVO_FIXTURES_DIR "/../..");
 }
 
 QString fixture(const QString &machine, const QString &name)
