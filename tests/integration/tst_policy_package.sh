@@ -22,8 +22,12 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kvo-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 excludes=(--exclude=./.git --exclude='./obj-*' --exclude=./debian/kvo-service-support-agent --exclude=./debian/kvo-service-support-tools --exclude=./debian/tmp)
 case "$bin" in "$src"/*) excludes+=(--exclude="./${bin#"$src"/}") ;; esac
-mkdir "$work/src"
-tar -C "$src" "${excludes[@]}" -cf - . | tar -C "$work/src" -xf -
+# copy_tree DIR: the source tree without build leftovers, copied to DIR.
+copy_tree() {
+    mkdir -p "$1"
+    tar -C "$src" "${excludes[@]}" -cf - . | tar -C "$1" -xf -
+}
+copy_tree "$work/src"
 
 # The package build refuses to take the development key unless told to.
 if (cd "$work/src" && dpkg-buildpackage -b -us -uc) >"$work/refuse.log" 2>&1; then
@@ -113,8 +117,7 @@ fi
 
 # Reproducible: the same commit built in another directory gives the same packages, bit for bit.
 # The build-time tests change no installed file, so the second build leaves them out.
-mkdir -p "$work/again/tree/src"
-tar -C "$src" "${excludes[@]}" -cf - . | tar -C "$work/again/tree/src" -xf -
+copy_tree "$work/again/tree/src"
 if ! (cd "$work/again/tree/src" && KVO_ALLOW_DEVELOPMENT_KEY=1 DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc) >"$work/again.log" 2>&1; then
     tail -40 "$work/again.log"
     fail "the second dpkg-buildpackage"
