@@ -77,17 +77,7 @@ FactList gatherFacts(const AgentCore &core)
     QString pairsListing;
     BlockDeviceCollector disks;
 
-    commands.startShell(hypervisorFlagCommand(), [&](const CommandResult &run) { hypervisorFlag = run.text(); });
-    commands.startShell(detectVirtCommand(), [&](const CommandResult &run) { detectedVirt = run.text(); });
-    commands.startShell(raidControllerCommand(), [&](const CommandResult &run) {
-        raid = !run.text().isEmpty();
-        if (!raid) {
-            commands.startShell(factparsers::raidDeviceCommand(QLatin1String(devDirectory)),
-                                [&](const CommandResult &devices) { raid = !devices.text().isEmpty(); });
-        }
-    });
-    commands.startShell(boardInfoCommand(), [&](const CommandResult &run) { board = factparsers::joinDmiValues(run.text()); });
-    commands.startShell(cpuInfoCommand(), [&](const CommandResult &run) { cpu = factparsers::joinDmiValues(run.text()); });
+    // The longest chain first: the device table, then dumpe2fs on the partition it names.
     commands.startShell(blockDeviceListingCommand(), [&](const CommandResult &run) {
         const QString listing = run.text();
         if (!listing.isEmpty())
@@ -107,6 +97,17 @@ FactList gatherFacts(const AgentCore &core)
             });
         });
     });
+    commands.startShell(raidControllerCommand(), [&](const CommandResult &run) {
+        raid = !run.text().isEmpty();
+        if (!raid) {
+            commands.startShell(factparsers::raidDeviceCommand(QLatin1String(devDirectory)),
+                                [&](const CommandResult &devices) { raid = !devices.text().isEmpty(); });
+        }
+    });
+    commands.startShell(hypervisorFlagCommand(), [&](const CommandResult &run) { hypervisorFlag = run.text(); });
+    commands.startShell(detectVirtCommand(), [&](const CommandResult &run) { detectedVirt = run.text(); });
+    commands.startShell(boardInfoCommand(), [&](const CommandResult &run) { board = factparsers::joinDmiValues(run.text()); });
+    commands.startShell(cpuInfoCommand(), [&](const CommandResult &run) { cpu = factparsers::joinDmiValues(run.text()); });
     commands.start({virtualNamesProgram(), {QLatin1String(virtualNetDir)}},
                    [&](const CommandResult &run) { virtualNames = factparsers::virtualNamesFromRun(run); });
     commands.start({pairsListingProgram(), pairsListingArguments()},
