@@ -17,8 +17,7 @@
 #include "agentcore.h"
 #include "constants.h"
 #include "net/https.h"
-#include "sysinfo/blockdevicecollector.h"
-#include "sysinfo/systeminfo.h"
+#include "sysinfo/factgathering.h"
 #include "toolarguments.h"
 
 #include <simplelog/lineformatter.h>
@@ -37,7 +36,6 @@
 #include <QVector>
 
 #include <cstdio>
-#include <future>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -50,14 +48,6 @@ void toStandardError(QtMsgType type, const QMessageLogContext &context, const QS
 {
     const QByteArray line = g_formatter->format(type, context, message).toUtf8();
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-}
-
-QJsonObject recordObject(const QMap<QString, QString> &values)
-{
-    QJsonObject object;
-    for (auto it = values.cbegin(); it != values.cend(); ++it)
-        object.insert(it.key(), it.value());
-    return object;
 }
 
 // QJsonObject sorts its keys; the facts keep their own order, so the object is written by hand.
@@ -210,14 +200,6 @@ bool readTokenFile(const QString &path, QString *token, QString *error)
     return true;
 }
 
-// Starts one fact on a thread of its own; get() on the result waits for it. Where no thread can
-// be started, the fact is gathered by get() itself.
-template<typename Fact>
-std::future<QJsonValue> startFact(Fact fact)
-{
-    return std::async(std::launch::async | std::launch::deferred, [fact] { return QJsonValue(fact()); });
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -291,54 +273,12 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(toStandardError);
 
     AgentCore core;
-    SystemInfo info;
-    BlockDeviceCollector *disks = info.blockDeviceCollector();
 
     if (::getuid() != 0)
         std::fputs("kvo-sysinfo: not running as root: ataIdentity needs root to query the disk, so it is empty\n", stderr);
 
-    // The command-based facts run beside each other and beside the storage and address facts,
-    // which stay on this thread: they share the collector's device table, and the address listing
-    // makes its process a child of info. These getters only run their own commands (the
-    // collector's executeCmd keeps no state) and log nothing.
-    std::future<QJsonValue> boardInfo = startFact([&info] { return info.getBoardInfo(); });
-    std::future<QJsonValue> cpuInfo = startFact([&info] { return info.getCpuInfo(); });
-
-    const QString systemDiskName = disks->systemDiskName();
-    const QString systemPartitionName = disks->systemPartitionName();
-    const QString systemDiskModelSerial = disks->systemDiskModelSerial();
-    const QString systemDiskIdCompact = info.systemDiskIdCompact();
-    const QString ataIdentity = disks->ataIdentity();
-    // The install time reads the device table too, so it starts only once this thread is done with it.
-    std::future<QJsonValue> installTime = startFact([&info] { return info.getInstallTime(); });
-
-    const QString macAddress = info.getMacAddress(false);
-    const QString activeMacAddress = info.getActiveMacAddress();
-    const QString systemDiskNameByPairs = info.systemDiskNameByPairs();
-    const QString udisksBlockId = info.udisksBlockId();
-    const QString udisksDriveId = info.udisksDriveId();
-
-    const std::vector<std::pair<QString, QJsonValue>> facts = {
-        {QStringLiteral("osVersion"), recordObject(core.osVersion().values)},
-        {QStringLiteral("oemVersion"), recordObject(core.oemVersion().values)},
-        {QStringLiteral("boardInfo"), boardInfo.get()},
-        {QStringLiteral("cpuInfo"), cpuInfo.get()},
-        {QStringLiteral("installTime"), installTime.get()},
-        // Found by the constructor a moment ago; the getters would run the same commands again.
-        {QStringLiteral("raidState"), info.raidStateAtConstruction()},
-        {QStringLiteral("vmState"), info.vmStateAtConstruction()},
-        {QStringLiteral("macAddress"), macAddress},
-        {QStringLiteral("activeMacAddress"), activeMacAddress},
-        {QStringLiteral("systemDiskName"), systemDiskName},
-        {QStringLiteral("systemPartitionName"), systemPartitionName},
-        {QStringLiteral("systemDiskModelSerial"), systemDiskModelSerial},
-        {QStringLiteral("systemDiskIdCompact"), systemDiskIdCompact},
-        {QStringLiteral("systemDiskNameByPairs"), systemDiskNameByPairs},
-        {QStringLiteral("ataIdentity"), ataIdentity},
-        {QStringLiteral("udisksBlockId"), udisksBlockId},
-        {QStringLiteral("udisksDriveId"), udisksDriveId},
-    };
-    const QByteArray json = orderedObject(facts, parser.isSet(QStringLiteral("pretty")));
+    const facts::FactList gathered = facts::gatherFacts(core);
+    const QByteArray json = orderedObject(gathered, parser.isSet(QStringLiteral("pretty")));
     if (posting)
         return post(app, parser.value(postOption), json, token, timeoutSeconds);
     const bool written = std::fwrite(json.constData(), 1, size_t(json.size()), stdout) == size_t(json.size())

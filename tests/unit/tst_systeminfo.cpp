@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/protectlogvalue.h"
 #include "logkeytest.h"
+#include "agent/sysinfo/commandrunner.h"
+#include "agent/sysinfo/factconstants.h"
 #include "agent/sysinfo/factparsers.h"
 #include "agent/sysinfo/sysutils.h"
 #include "testhelpers.h"
@@ -18,6 +20,7 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 
+#include <csignal>
 #include <memory>
 
 using factparsers::InterfaceEntry;
@@ -204,8 +207,8 @@ void tst_SystemInfo::dmiPipeline_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("expected");
 
-    const QString board = factparsers::boardInfoCommand();
-    const QString cpu = factparsers::cpuInfoCommand();
+    const QString board = facts::boardInfoCommand();
+    const QString cpu = facts::cpuInfoCommand();
     QTest::newRow("board, placeholder name, blank serial") << board << "dmidecode -t 1" << fixture("desktop-ext4", "dmidecode-t1.txt")
                                                            << "SystemProductName##4a1c2e80-d7b3-11eb-8b6e-3c7c3f2a91d0#";
     QTest::newRow("board, serial with a colon")            << board << "dmidecode -t 1" << fixture("server-raid-2socket", "dmidecode-t1.txt")
@@ -322,8 +325,8 @@ void tst_SystemInfo::probesOnRecordedOutput_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<bool>("found");
 
-    const QString raid = factparsers::raidControllerCommand();
-    const QString flag = factparsers::hypervisorFlagCommand();
+    const QString raid = facts::raidControllerCommand();
+    const QString flag = facts::hypervisorFlagCommand();
     QTest::newRow("raid, desktop")        << raid << "lspci"         << fixture("desktop-ext4", "lspci.txt")         << false;
     QTest::newRow("raid, megaraid")       << raid << "lspci"         << fixture("server-raid-2socket", "lspci.txt")  << true;
     QTest::newRow("raid, guest")          << raid << "lspci"         << fixture("kvm-guest-btrfs", "lspci.txt")      << false;
@@ -584,7 +587,6 @@ void tst_SystemInfo::listingRun_data()
     QTest::newRow("program missing") << "/nonexistent/kvo-ls"   << true  << QStringList();
 }
 
-// Whatever way the listing ends, the process object goes away with the next deferred deletes.
 void tst_SystemInfo::listingRun()
 {
     QFETCH(QString, program);
@@ -597,10 +599,7 @@ void tst_SystemInfo::listingRun()
         QVERIFY(QDir(dir.path()).mkdir(name));
     const QString path = existingDir ? dir.path() + QLatin1Char('/') : dir.path() + QStringLiteral("/missing/");
 
-    QObject parent;
-    QCOMPARE(factparsers::listVirtualNames(&parent, program, {path}, 30000), names);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(parent.findChildren<QProcess *>().size(), 0);
+    QCOMPARE(factparsers::listVirtualNames(program, {path}, 30000), names);
 
     if (names.isEmpty()) {
         QCOMPARE(messages.size(), 0);
@@ -609,27 +608,26 @@ void tst_SystemInfo::listingRun()
     }
 }
 
-// A listing that ends after the wait reaches neither the finished call nor the log.
+// A listing still running at its deadline is ended with everything it started; what it printed
+// reaches neither the caller nor the log.
 void tst_SystemInfo::listingFinishingLate()
 {
-    QObject parent;
-    const QStringList names = factparsers::listVirtualNames(
-        &parent, QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("read go; echo late0; echo late1")}, 100);
-    QCOMPARE(names, QStringList());
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pidFile = dir.filePath(QStringLiteral("pid"));
+    const QStringList arguments{QStringLiteral("-c"),
+                                QStringLiteral("echo $$ > '%1'; echo late0; echo late1; sleep 600").arg(pidFile)};
 
-    const QList<QProcess *> children = parent.findChildren<QProcess *>();
-    QCOMPARE(children.size(), 1);
-    QProcess *late = children.first();
-    QCOMPARE(late->state(), QProcess::Running);
-    QSignalSpy destroyed(late, &QObject::destroyed);
-    QSignalSpy finished(late, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
-    late->write("go\n");
-    late->closeWriteChannel();
-    QVERIFY(destroyed.wait(30000));
-    QCOMPARE(finished.size(), 1);
-    QCOMPARE(finished.first().at(0).toInt(), 0);
-    QVERIFY2(messages.isEmpty(), qPrintable(revealAll(messages).join(QLatin1Char('\n'))));
+    const QStringList names = factparsers::listVirtualNames(QStringLiteral("sh"), arguments, 1500);
+
+    QFile file(pidFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const qint64 pid = file.readAll().trimmed().toLongLong();
+    QVERIFY(pid > 1);
+    auto cleanup = qScopeGuard([pid] { ::kill(-pid_t(pid), SIGKILL); ::kill(pid_t(pid), SIGKILL); });
     QCOMPARE(names, QStringList());
+    QVERIFY2(messages.isEmpty(), qPrintable(revealAll(messages).join(QLatin1Char('\n'))));
+    QTRY_VERIFY_WITH_TIMEOUT(!testhelpers::isLive(pid) && testhelpers::liveGroupMembers(pid).isEmpty(), 10000);
 }
 
 QTEST_GUILESS_MAIN(tst_SystemInfo)

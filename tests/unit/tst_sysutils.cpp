@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "agent/sysinfo/commandrunner.h"
 #include "agent/sysinfo/sysutils.h"
 #include "testhelpers.h"
 
 #include <QDir>
 #include <QFile>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -56,6 +58,9 @@ private Q_SLOTS:
     void executeCmd_largeOutput();
     void executeCmd_globAndWorkingDirectory();
     void executeCmd_timeoutEndsProcessGroup();
+    void commandRun_onEventLoop_data();
+    void commandRun_onEventLoop();
+    void commandRun_deadlineEndsProcessGroup();
 
     void readFile_missing();
     void readFile_directory();
@@ -198,6 +203,75 @@ void tst_SysUtils::executeCmd_timeoutEndsProcessGroup()
     QCOMPARE(output, QStringLiteral("line\n"));
     QTRY_VERIFY_WITH_TIMEOUT(liveGroupMembers(pgid).isEmpty(), 10000);
     // Catches a sleeper that escaped the scan by never joining the shell's group.
+    QVERIFY(!isLive(bg));
+}
+
+void tst_SysUtils::commandRun_onEventLoop_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("expectNull");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("endedInTime");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("shell line, status kept")  << "bash" << QStringList{"-c", "printf 'a\\0b'; exit 3"} << false << "a" << true << 3;
+    QTest::newRow("arguments reach no shell") << "printf" << QStringList{"%s", "$HOME *"}              << false << "$HOME *" << true << 0;
+    QTest::newRow("Latin-1")                  << "printf" << QStringList{"\\303\\251"}               << false << QString(QChar(0xC3)) + QChar(0xA9) << true << 0;
+    QTest::newRow("prints nothing")           << "true" << QStringList()                               << true << QString() << true << 0;
+    QTest::newRow("program missing")          << "/nonexistent/kvo-tool" << QStringList()              << true << QString() << false << -1;
+}
+
+// The same runner waited for on the event loop, as kvo-sysinfo runs its commands side by side.
+void tst_SysUtils::commandRun_onEventLoop()
+{
+    QFETCH(QString, program);
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, expectNull);
+    QFETCH(QString, text);
+    QFETCH(bool, endedInTime);
+    QFETCH(int, exitCode);
+
+    facts::CommandRun run({program, arguments});
+    QSignalSpy finished(&run, &facts::CommandRun::finished);
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+    QVERIFY(run.isFinished());
+    QCOMPARE(run.result().text().isNull(), expectNull);
+    QCOMPARE(run.result().text(), text);
+    QCOMPARE(run.result().endedInTime, endedInTime);
+    if (endedInTime)
+        QCOMPARE(run.result().exitCode, exitCode);
+    QCOMPARE(run.result().succeeded(), endedInTime && exitCode == 0);
+    QCOMPARE(facts::runCommand({program, arguments}).text(), text);
+}
+
+void tst_SysUtils::commandRun_deadlineEndsProcessGroup()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString pgidFile = dir.filePath(QStringLiteral("pgid"));
+    const QString bgFile = dir.filePath(QStringLiteral("bg"));
+
+    facts::CommandRun run(facts::shellCommand(
+                              QStringLiteral("echo line; echo $$ > %1; sleep 600 & echo $! > %2; sleep 600").arg(pgidFile, bgFile)),
+                          1500);
+    QSignalSpy finished(&run, &facts::CommandRun::finished);
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+
+    const qint64 pgid = testhelpers::readFile(pgidFile).trimmed().toLongLong();
+    const qint64 bg = testhelpers::readFile(bgFile).trimmed().toLongLong();
+    QVERIFY(pgid > 1 && pgid != ::getpgrp());
+    QVERIFY(bg > 1);
+    auto cleanup = qScopeGuard([pgid, bg] {
+        ::kill(-pid_t(pgid), SIGKILL);
+        ::kill(pid_t(bg), SIGKILL);
+    });
+
+    QVERIFY(!run.result().endedInTime);
+    QCOMPARE(run.result().text(), QStringLiteral("line\n"));
+    QTRY_VERIFY_WITH_TIMEOUT(liveGroupMembers(pgid).isEmpty(), 10000);
     QVERIFY(!isLive(bg));
 }
 

@@ -2,7 +2,8 @@
 #include "blockdevicecollector.h"
 
 #include "agentlog.h"
-#include "sysutils.h"
+#include "commandrunner.h"
+#include "factconstants.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -13,17 +14,17 @@
 #include <QStringList>
 
 #include <fcntl.h>
+#include <linux/hdreg.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
 
-const QString listingCommand = QStringLiteral("lsblk -J -bno NAME,SERIAL,TYPE,MODEL,MOUNTPOINT");
-const QString rootMount = QStringLiteral("/");
-const QString bootMount = QStringLiteral("/boot");
-const QString hostMount = QStringLiteral("/host");
+const QString rootMount = QLatin1String(facts::rootMount);
+const QString bootMount = QLatin1String(facts::bootMount);
+const QString hostMount = QLatin1String(facts::hostMount);
 
-constexpr unsigned long hdioGetIdentity = 0x030D;
+// The fields of an ATA identify block that name the drive.
 constexpr int identityBlockSize = 512;
 constexpr int serialOffset = 20;
 constexpr int serialSize = 20;
@@ -61,15 +62,10 @@ QString modelSerial(const BlockDeviceRecord &record)
 
 } // namespace
 
-bool BlockDeviceCollector::executeCmd(const QString &command, QString &output)
-{
-    return ::executeCmd(command, output);
-}
-
 void BlockDeviceCollector::loadDeviceTable()
 {
-    QString output;
-    if (!executeCmd(listingCommand, output))
+    const QString output = facts::runCommand(facts::shellCommand(facts::blockDeviceListingCommand())).text();
+    if (output.isEmpty())
         return;
     loadDeviceTableFromJson(output);
 }
@@ -134,23 +130,17 @@ QString BlockDeviceCollector::systemDiskName()
     if (!ensureLoaded())
         return QString();
 
-    QString rootDisk;
-    QString bootDisk;
-    QString hostDisk;
+    // Records without a disk take no part; a root file system on a loop device is passed over.
+    QVector<MountedDevice> mounted;
+    QStringList diskNames;
     for (const BlockDeviceRecord &record : qAsConst(devices)) {
         if (record.diskName.isEmpty())
             continue;
-        if (record.mountpoint == rootMount && record.type != QLatin1String("loop")) {
-            rootDisk = record.diskName;
-            break;
-        }
-        if (record.mountpoint == bootMount)
-            bootDisk = record.diskName;
-        else if (record.mountpoint == hostMount)
-            hostDisk = record.diskName;
+        mounted.append({record.mountpoint, record.type != QLatin1String("loop")});
+        diskNames.append(record.diskName);
     }
-
-    const QString result = !rootDisk.isEmpty() ? rootDisk : !bootDisk.isEmpty() ? bootDisk : hostDisk;
+    const int found = findSystemMount(mounted, BootOrHost::LastBootElseLastHost);
+    const QString result = found < 0 ? QString() : diskNames.at(found);
     if (result.isEmpty())
         qCWarning(agentLog) << "get mount disk name is null!";
     qCWarning(agentLog) << "diskMountName:" << result;
@@ -223,6 +213,29 @@ QString BlockDeviceCollector::systemDiskModelSerial()
     return modelSerial(devices.first());
 }
 
+int findSystemMount(const QVector<MountedDevice> &devices, BootOrHost rule)
+{
+    int boot = -1;
+    int host = -1;
+    int bootOrHost = -1;
+    for (int i = 0; i < devices.size(); ++i) {
+        const MountedDevice &device = devices.at(i);
+        if (device.mountpoint == rootMount && device.mayHoldRoot)
+            return i;
+        if (device.mountpoint == bootMount)
+            boot = i;
+        else if (device.mountpoint == hostMount)
+            host = i;
+        else
+            continue;
+        if (bootOrHost < 0)
+            bootOrHost = i;
+    }
+    if (rule == BootOrHost::FirstOfEither)
+        return bootOrHost;
+    return boot >= 0 ? boot : host;
+}
+
 QList<QMap<QString, QString>> parseKeyValueLines(const QString &text)
 {
     QList<QMap<QString, QString>> rows;
@@ -275,7 +288,7 @@ QString readAtaIdentity(const char *devicePath)
 
     unsigned char block[identityBlockSize] = {};
     QString result;
-    if (::ioctl(fd, hdioGetIdentity, block) == 0)
+    if (::ioctl(fd, HDIO_GET_IDENTITY, block) == 0)
         result = ataIdentityFromBlock(QByteArray(reinterpret_cast<const char *>(block), identityBlockSize));
     ::close(fd);
     return result;

@@ -5,6 +5,7 @@
 #include <QList>
 #include <QMap>
 #include <QString>
+#include <QVector>
 
 class QJsonObject;
 
@@ -31,8 +32,6 @@ public:
     BlockDeviceCollector(const BlockDeviceCollector &) = delete;
     BlockDeviceCollector &operator=(const BlockDeviceCollector &) = delete;
 
-    bool executeCmd(const QString &command, QString &output);
-
     void loadDeviceTable();
     // Fills devices from the listing's text; loadDeviceTable hands it the tool's output.
     void loadDeviceTableFromJson(const QString &output);
@@ -51,6 +50,24 @@ private:
     void addChildren(const QJsonObject &object, const QString &diskName, const QString &parentName);
     void resolvePartition(const QString &key, const QString &name);
 };
+
+// Where the system disk is searched: one device (a record or a listing row) with its mount point
+// and whether a root file system on it counts.
+struct MountedDevice
+{
+    QString mountpoint;
+    bool mayHoldRoot = true;
+};
+
+// Which of a "/boot" and a "/host" device a search takes when no device holds the root.
+enum class BootOrHost {
+    LastBootElseLastHost, // a later "/boot" replaces an earlier one, and any "/boot" beats "/host"
+    FirstOfEither,        // the first device mounted at either
+};
+
+// The index of the device that holds the running system: the first at "/" that may hold it,
+// else one at "/boot" or "/host" as rule says; -1 when there is none.
+int findSystemMount(const QVector<MountedDevice> &devices, BootOrHost rule);
 
 // Rows of "KEY=\"value\"" pairs, one row per non-empty line.
 QList<QMap<QString, QString>> parseKeyValueLines(const QString &text);

@@ -2,25 +2,12 @@
 #include "factparsers.h"
 
 #include "agentlog.h"
+#include "commandrunner.h"
 #include "protectlogvalue.h"
 
-#include <QObject>
-#include <QProcess>
 #include <QRegularExpression>
 
-#include <memory>
-
 namespace factparsers {
-
-QString boardInfoCommand()
-{
-    return QStringLiteral("dmidecode -t 1 | sed -n '/Product Name:/p;/Serial Number:/p;/UUID:/p' | sed s/[[:space:]]//g|awk  -F ':'  '{print $2}'");
-}
-
-QString cpuInfoCommand()
-{
-    return QStringLiteral("dmidecode -t 4 | sed -n '/ID/p;/Version/p' | sed s/[[:space:]]//g | awk -F ':' '{print $2}'");
-}
 
 QString installTimeCommand(const QString &partitionName)
 {
@@ -33,16 +20,6 @@ QString installTimeCommand(const QString &partitionName)
     return QLatin1String("dumpe2fs -h /dev/") + device + QLatin1String(" | grep 'Filesystem created:'");
 }
 
-QString installTimeFallbackCommand()
-{
-    return QStringLiteral("ls -lact --time-style '+%Y-%m-%d %H:%M:%S' / | tail -1 |awk '{print $6,$7}'");
-}
-
-QString raidControllerCommand()
-{
-    return QStringLiteral("lspci | grep RAID");
-}
-
 QString raidDeviceCommand(const QString &devDirectory)
 {
     // mdadm names an array it assembles without a configuration entry md127 (then md126, ...),
@@ -53,16 +30,6 @@ QString raidDeviceCommand(const QString &devDirectory)
         dir = QLatin1Char('\'') + dir.replace(QLatin1Char('\''), QLatin1String("'\\''")) + QLatin1Char('\'');
     return QLatin1String("ls ") + dir + QLatin1String(" | grep -E '^md[0-9]+$'; ls ") + dir
         + QLatin1String("/md/ 2>/dev/null");
-}
-
-QString hypervisorFlagCommand()
-{
-    return QStringLiteral("cat /proc/cpuinfo | grep 'hypervisor'");
-}
-
-QString detectVirtCommand()
-{
-    return QStringLiteral("systemd-detect-virt | xargs");
 }
 
 QString joinDmiValues(const QString &output)
@@ -161,34 +128,18 @@ QString firstActiveMacAddress(const QVector<InterfaceEntry> &interfaces)
     return QString();
 }
 
-QStringList listVirtualNames(QObject *parent, const QString &program, const QStringList &arguments, int timeoutMs)
+QStringList virtualNamesFromRun(const facts::CommandResult &run)
 {
-    // Owned by this call alone: a listing that ends after the wait cannot reach a later call.
-    const auto names = std::make_shared<QStringList>();
-    auto *process = new QProcess(parent);
-    const QMetaObject::Connection handler = QObject::connect(
-        process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), parent,
-        [process, names](int exitCode, QProcess::ExitStatus exitStatus) {
-            if (exitCode == 0 && exitStatus == QProcess::NormalExit) {
-                names->append(virtualNamesFromListing(process->readAllStandardOutput()));
-                qCWarning(agentLog) << "all virtual mac " << protectLogValue(names->join(QLatin1Char(',')).toUtf8());
-            }
-            process->deleteLater();
-        });
-
-    process->start(program, arguments, QIODevice::ReadWrite);
-    if (!process->waitForFinished(timeoutMs)) {
-        QObject::disconnect(handler);
-        if (process->state() == QProcess::NotRunning) {
-            // Never started, so no finished signal will come to clean it up.
-            process->deleteLater();
-        } else {
-            QObject::connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), process,
-                             &QObject::deleteLater);
-        }
+    if (!run.succeeded())
         return QStringList();
-    }
-    return *names;
+    const QStringList names = virtualNamesFromListing(run.output);
+    qCWarning(agentLog) << "all virtual mac " << protectLogValue(names.join(QLatin1Char(',')).toUtf8());
+    return names;
+}
+
+QStringList listVirtualNames(const QString &program, const QStringList &arguments, int timeoutMs)
+{
+    return virtualNamesFromRun(facts::runCommand({program, arguments}, timeoutMs));
 }
 
 } // namespace factparsers

@@ -1,32 +1,26 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// Command lines behind the board, processor and platform facts, and the text processing of
-// their output, kept apart from the running so that recorded outputs can be fed in directly.
+// The command lines built from a name, and the text processing of the facts' command output,
+// kept apart from the running so that recorded outputs can be fed in directly. The fixed command
+// lines are in factconstants.h.
 
+#include <QByteArray>
 #include <QNetworkInterface>
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
-class QObject;
+namespace facts {
+struct CommandResult;
+}
 
 namespace factparsers {
 
-QString boardInfoCommand();
-QString cpuInfoCommand();
 // The device name comes from lsblk; a name that is not plain is quoted for the shell.
 QString installTimeCommand(const QString &partitionName);
-QString installTimeFallbackCommand();
-QString raidControllerCommand();
 // Lists the md arrays (md<digits>, and the names below md/) of devDirectory, "/dev" but in tests.
 QString raidDeviceCommand(const QString &devDirectory);
-QString hypervisorFlagCommand();
-QString detectVirtCommand();
-
-inline constexpr char virtualNetDir[] = "/sys/devices/virtual/net/";
-inline constexpr char devDirectory[] = "/dev";
-inline constexpr int listingTimeoutMs = 30000;
 
 // The lines printed by the DMI pipelines joined with "#"; the empty string for no output.
 QString joinDmiValues(const QString &output);
@@ -40,6 +34,10 @@ bool isVirtual(const QString &hypervisorFlagOutput, const QString &detectVirtOut
 
 // Entries of a directory listing, one per line.
 QStringList virtualNamesFromListing(const QByteArray &output);
+
+// The names a finished listing run gives: its entries when it ended in time with status 0, else
+// none; logs the names it gives in the protected form only.
+QStringList virtualNamesFromRun(const facts::CommandResult &run);
 
 struct InterfaceEntry
 {
@@ -57,9 +55,8 @@ QString chooseMacAddress(const QVector<InterfaceEntry> &interfaces, const QStrin
 
 QString firstActiveMacAddress(const QVector<InterfaceEntry> &interfaces);
 
-// Runs program as a child of parent and returns the names it lists within timeoutMs. A run
-// that outlives the wait is left to end on its own; its end then only deletes the process.
-QStringList listVirtualNames(QObject *parent, const QString &program, const QStringList &arguments,
-                             int timeoutMs);
+// Runs program and returns the names it lists; a run that outlives timeoutMs is ended with its
+// process group and gives none.
+QStringList listVirtualNames(const QString &program, const QStringList &arguments, int timeoutMs);
 
 } // namespace factparsers

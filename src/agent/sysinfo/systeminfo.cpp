@@ -2,9 +2,20 @@
 #include "systeminfo.h"
 
 #include "blockdevicecollector.h"
+#include "commandrunner.h"
+#include "factconstants.h"
 #include "factparsers.h"
 
 #include <QNetworkInterface>
+
+namespace {
+
+QString shellOutput(const QString &line)
+{
+    return facts::runCommand(facts::shellCommand(line)).text();
+}
+
+} // namespace
 
 SystemInfo::SystemInfo()
     : QObject(nullptr)
@@ -21,16 +32,12 @@ SystemInfo::~SystemInfo()
 
 QString SystemInfo::getBoardInfo()
 {
-    QString output;
-    m_collector->executeCmd(factparsers::boardInfoCommand(), output);
-    return factparsers::joinDmiValues(output);
+    return factparsers::joinDmiValues(shellOutput(facts::boardInfoCommand()));
 }
 
 QString SystemInfo::getCpuInfo()
 {
-    QString output;
-    m_collector->executeCmd(factparsers::cpuInfoCommand(), output);
-    return factparsers::joinDmiValues(output);
+    return factparsers::joinDmiValues(shellOutput(facts::cpuInfoCommand()));
 }
 
 QString SystemInfo::getInstallTime()
@@ -39,21 +46,17 @@ QString SystemInfo::getInstallTime()
     if (partition.isEmpty())
         return QString();
 
-    QString output;
-    m_collector->executeCmd(factparsers::installTimeCommand(partition), output);
+    const QString output = shellOutput(factparsers::installTimeCommand(partition));
     if (!output.isEmpty())
         return factparsers::installTimeFromDumpe2fs(output);
-
-    m_collector->executeCmd(factparsers::installTimeFallbackCommand(), output);
-    return factparsers::installTimeFromListing(output);
+    return factparsers::installTimeFromListing(shellOutput(facts::installTimeFallbackCommand()));
 }
 
 bool SystemInfo::hasRaid()
 {
-    QString output;
-    if (m_collector->executeCmd(factparsers::raidControllerCommand(), output))
+    if (!shellOutput(facts::raidControllerCommand()).isEmpty())
         return true;
-    return m_collector->executeCmd(factparsers::raidDeviceCommand(QLatin1String(factparsers::devDirectory)), output);
+    return !shellOutput(factparsers::raidDeviceCommand(QLatin1String(facts::devDirectory))).isEmpty();
 }
 
 int SystemInfo::raidState()
@@ -63,10 +66,8 @@ int SystemInfo::raidState()
 
 bool SystemInfo::isVirtualMachine()
 {
-    QString hypervisorFlag;
-    QString detected;
-    m_collector->executeCmd(factparsers::hypervisorFlagCommand(), hypervisorFlag);
-    m_collector->executeCmd(factparsers::detectVirtCommand(), detected);
+    const QString hypervisorFlag = shellOutput(facts::hypervisorFlagCommand());
+    const QString detected = shellOutput(facts::detectVirtCommand());
     return factparsers::isVirtual(hypervisorFlag, detected);
 }
 
@@ -79,7 +80,7 @@ QString SystemInfo::getMacAddress(bool removeColons)
 {
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     const QStringList virtualNames = factparsers::listVirtualNames(
-        this, QStringLiteral("ls"), {QLatin1String(factparsers::virtualNetDir)}, factparsers::listingTimeoutMs);
+        facts::virtualNamesProgram(), {QLatin1String(facts::virtualNetDir)}, facts::commandTimeoutMs);
     return factparsers::chooseMacAddress(factparsers::interfaceEntries(interfaces), virtualNames, removeColons);
 }
 

@@ -46,3 +46,15 @@ private:
     qint32 m_vmState = 2;
     qint32 m_raidState = 2;
 };
+
+// The storage facts from outputs and names a caller has at hand, as SystemInfo gives them.
+namespace facts {
+
+// The model and serial of the system disk without "_", "-", blanks and dots.
+QString compactDiskId(const QString &modelSerial);
+// The system disk by the pairs listing; logs the row it takes, or all rows when none fits.
+QString systemDiskFromPairs(const QString &listing);
+QString udisksBlockIdOf(const QString &diskName);
+QString udisksDriveIdOf(const QString &diskName);
+
+} // namespace facts

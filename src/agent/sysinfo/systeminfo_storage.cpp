@@ -3,21 +3,16 @@
 
 #include "agentlog.h"
 #include "blockdevicecollector.h"
-#include "sysutils.h"
+#include "commandrunner.h"
+#include "factconstants.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
-#include <QProcess>
 #include <QStringList>
 
 namespace {
-
-const QString udisksService = QStringLiteral("org.freedesktop.UDisks2");
-const QString udisksBlockInterface = QStringLiteral("org.freedesktop.UDisks2.Block");
-const QString udisksDriveInterface = QStringLiteral("org.freedesktop.UDisks2.Drive");
-const QString udisksBlockPrefix = QStringLiteral("/org/freedesktop/UDisks2/block_devices/");
 
 QString compacted(QString text)
 {
@@ -52,8 +47,7 @@ QVariant udisksProperty(const QString &path, const QString &interface, const QSt
 {
     if (!isObjectPath(path))
         return QVariant();
-    QDBusMessage call = QDBusMessage::createMethodCall(udisksService, path,
-                                                       QStringLiteral("org.freedesktop.DBus.Properties"),
+    QDBusMessage call = QDBusMessage::createMethodCall(facts::udisksService(), path, facts::propertiesInterface(),
                                                        QStringLiteral("Get"));
     call << interface << property;
     const QDBusMessage reply = QDBusConnection::systemBus().call(call);
@@ -65,47 +59,55 @@ QVariant udisksProperty(const QString &path, const QString &interface, const QSt
 QString blockDevicePath(const QString &name)
 {
     // The name goes in unescaped: a name that UDisks2 escapes (such as one with "-") is not found.
-    return QStringLiteral("%1%2").arg(udisksBlockPrefix, name);
+    return QStringLiteral("%1%2").arg(facts::udisksBlockPrefix(), name);
 }
 
 } // namespace
 
 QString SystemInfo::systemDiskIdCompact()
 {
-    const QString modelSerial = m_collector->systemDiskModelSerial();
+    return facts::compactDiskId(m_collector->systemDiskModelSerial());
+}
+
+QString SystemInfo::systemDiskNameByPairs()
+{
+    const facts::Command listing{facts::pairsListingProgram(), facts::pairsListingArguments()};
+    return facts::systemDiskFromPairs(facts::runCommand(listing).text());
+}
+
+QString SystemInfo::udisksBlockId()
+{
+    return facts::udisksBlockIdOf(systemDiskNameByPairs());
+}
+
+QString SystemInfo::udisksDriveId()
+{
+    return facts::udisksDriveIdOf(systemDiskNameByPairs());
+}
+
+namespace facts {
+
+QString compactDiskId(const QString &modelSerial)
+{
     if (modelSerial.isEmpty())
         return QString();
     return compacted(modelSerial);
 }
 
-QString SystemInfo::systemDiskNameByPairs()
+QString systemDiskFromPairs(const QString &listing)
 {
-    QProcess process;
-    process.start(QStringLiteral("lsblk"),
-                  {QStringLiteral("-o"), QStringLiteral("PKNAME,NAME,TYPE,MOUNTPOINT"), QStringLiteral("-P")});
-    process.waitForFinished(commandTimeoutMs);
-    const QByteArray bytes = process.readAllStandardOutput();
-    process.close();
-
-    const int end = bytes.indexOf('\0');
-    const QString text = QString::fromLatin1(bytes.constData(), end < 0 ? bytes.size() : end);
-    const QList<QMap<QString, QString>> rows = parseKeyValueLines(text);
+    const QList<QMap<QString, QString>> rows = parseKeyValueLines(listing);
 
     const QString mountKey = QStringLiteral("MOUNTPOINT");
     const QString typeKey = QStringLiteral("TYPE");
-    for (const auto &row : rows) {
-        if (row.value(mountKey) == QLatin1String("/")
-            && row.value(typeKey).compare(QLatin1String("part"), Qt::CaseInsensitive) == 0) {
-            qCWarning(agentLog) << "MountpointInfo:" << row;
-            return row.value(QStringLiteral("PKNAME"));
-        }
-    }
-    for (const auto &row : rows) {
-        const QString mountpoint = row.value(mountKey);
-        if (mountpoint == QLatin1String("/boot") || mountpoint == QLatin1String("/host")) {
-            qCWarning(agentLog) << "MountpointInfo:" << row;
-            return row.value(QStringLiteral("PKNAME"));
-        }
+    QVector<MountedDevice> mounted;
+    mounted.reserve(rows.size());
+    for (const auto &row : rows)
+        mounted.append({row.value(mountKey), row.value(typeKey).compare(QLatin1String("part"), Qt::CaseInsensitive) == 0});
+    const int found = findSystemMount(mounted, BootOrHost::FirstOfEither);
+    if (found >= 0) {
+        qCWarning(agentLog) << "MountpointInfo:" << rows.at(found);
+        return rows.at(found).value(QStringLiteral("PKNAME"));
     }
     for (const auto &row : rows) {
         if (row.value(typeKey).compare(QLatin1String("disk"), Qt::CaseInsensitive) == 0) {
@@ -117,22 +119,20 @@ QString SystemInfo::systemDiskNameByPairs()
     return QString();
 }
 
-QString SystemInfo::udisksBlockId()
+QString udisksBlockIdOf(const QString &diskName)
 {
-    const QVariant id = udisksProperty(blockDevicePath(systemDiskNameByPairs()), udisksBlockInterface,
-                                       QStringLiteral("Id"));
-    const QByteArray bytes = id.toString().toUtf8();
-    const int end = bytes.indexOf('\0');
-    return QString::fromLatin1(bytes.constData(), end < 0 ? bytes.size() : end);
+    const QVariant id = udisksProperty(blockDevicePath(diskName), udisksBlockInterface(), QStringLiteral("Id"));
+    return latin1UpToNul(id.toString().toUtf8());
 }
 
-QString SystemInfo::udisksDriveId()
+QString udisksDriveIdOf(const QString &diskName)
 {
-    const QVariant drive = udisksProperty(blockDevicePath(systemDiskNameByPairs()), udisksBlockInterface,
-                                          QStringLiteral("Drive"));
+    const QVariant drive = udisksProperty(blockDevicePath(diskName), udisksBlockInterface(), QStringLiteral("Drive"));
     const QString drivePath = drive.value<QDBusObjectPath>().path();
-    const QString id = udisksProperty(drivePath, udisksDriveInterface, QStringLiteral("Id")).toString();
+    const QString id = udisksProperty(drivePath, udisksDriveInterface(), QStringLiteral("Id")).toString();
     if (id.isEmpty())
         return QString();
     return compacted(id);
 }
+
+} // namespace facts

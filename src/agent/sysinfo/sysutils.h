@@ -1,16 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "factconstants.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QString>
 
-inline constexpr int commandTimeoutMs = 30000;
+using facts::commandTimeoutMs;
 
 // Runs command through "bash" "-c" and waits at most timeoutMs. output becomes the standard
 // output decoded as Latin-1 up to the first zero byte, or the null text when nothing was read.
 // The exit code is ignored: true exactly when output is not empty. A command still running at
-// the deadline is ended with everything it started. Defined in kvo-facts (executecmd.cpp), not
+// the deadline is ended with everything it started. Defined in kvo-facts (commandrunner.cpp), not
 // beside the file helpers, so that the agent, which runs no command, does not carry it.
 bool executeCmd(const QString &command, QString &output, int timeoutMs = commandTimeoutMs);
 

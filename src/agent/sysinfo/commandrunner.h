@@ -1,0 +1,91 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+// The one way the facts run a command: a shell line or a program with its arguments, in a
+// process group of its own, ended together with everything it started at its deadline. Waited
+// for in place (runCommand) or on the caller's event loop (CommandRun::finished).
+
+#include "factconstants.h"
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QProcess;
+
+namespace facts {
+
+// Bytes a tool printed, as the facts read them: Latin-1 up to the first zero byte. No bytes at
+// all give the null text, so that "printed nothing" and "printed a zero byte first" differ.
+QString latin1UpToNul(const QByteArray &bytes);
+
+struct Command
+{
+    QString program;
+    QStringList arguments;
+};
+
+// The line run through "bash" "-c".
+Command shellCommand(const QString &line);
+
+struct CommandResult
+{
+    // Standard output as read, also after the deadline; standard error is not kept.
+    QByteArray output;
+    // The command started and ended on its own before the deadline.
+    bool endedInTime = false;
+    bool normalExit = false;
+    int exitCode = -1;
+
+    QString text() const { return latin1UpToNul(output); }
+    bool succeeded() const { return endedInTime && normalExit && exitCode == 0; }
+};
+
+class CommandRun : public QObject
+{
+    Q_OBJECT
+public:
+    explicit CommandRun(Command command, int timeoutMs = commandTimeoutMs, QObject *parent = nullptr);
+    // A command still running is ended with its group.
+    ~CommandRun() override;
+    CommandRun(const CommandRun &) = delete;
+    CommandRun &operator=(const CommandRun &) = delete;
+
+    // Starts the command on this thread's event loop; the deadline counts from here.
+    void start();
+
+    bool isFinished() const { return m_finished; }
+    const CommandResult &result() const { return m_result; }
+
+Q_SIGNALS:
+    // Once: the command ended, could not start, or was ended at its deadline.
+    void finished();
+
+protected:
+    void timerEvent(QTimerEvent *event) override;
+
+private:
+    friend CommandResult runCommand(const Command &command, int timeoutMs);
+
+    void startProcess();
+    void waitInPlace();
+    void onProcessFinished(int exitCode, bool normalExit);
+    void endAtDeadline();
+    void endGroup();
+    void finish();
+
+    Command m_command;
+    int m_timeoutMs;
+    QDeadlineTimer m_deadline;
+    QProcess *m_process = nullptr;
+    int m_timerId = 0;
+    bool m_finished = false;
+    CommandResult m_result;
+};
+
+// Runs command and waits for it in place, without an event loop.
+CommandResult runCommand(const Command &command, int timeoutMs = commandTimeoutMs);
+
+} // namespace facts
