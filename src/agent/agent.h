@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDBusConnection>
 #include <QDBusContext>
 #include <QObject>
 #include <QString>
@@ -22,6 +23,10 @@ class Agent : public QObject, protected QDBusContext
 public:
     explicit Agent(AgentCore *core);
     ~Agent() override;
+
+    // What registerObject exports of it: every slot, signal and property, scriptable or not.
+    static constexpr QDBusConnection::RegisterOptions registerOptions =
+        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals | QDBusConnection::ExportAllProperties;
 
 public Q_SLOTS:
     Q_SCRIPTABLE void updateDeviceTreeFile(const QByteArray &data);

@@ -53,7 +53,7 @@ int main(int argc, char *argv[])
     AgentCore core;
     Agent agent(&core);
     if (!bus.registerObject(kvo::agentObjectPath(), kvo::agentInterface(), &agent,
-                            QDBusConnection::RegisterOptions(kvo::agentRegisterOptions))) {
+                            Agent::registerOptions)) {
         qCWarning(agentLog) << "registerObject Daemon Error" << bus.lastError();
         endProcess(3);
     }
