@@ -10,7 +10,6 @@
 
 #include <memory>
 
-class AgentCore;
 class AgentPrivate;
 
 // The one object the agent exports on the system bus. Its slots unpack a call and hand it to
@@ -21,7 +20,7 @@ class Agent : public QObject, protected QDBusContext
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.corvid.serviceandsupport.agent")
 public:
-    explicit Agent(AgentCore *core);
+    Agent();
     ~Agent() override;
 
     // What registerObject exports of it: every slot, signal and property, scriptable or not.
