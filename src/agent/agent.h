@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDBusConnection>
 #include <QDBusContext>
 #include <QObject>
 #include <QString>
@@ -9,7 +10,6 @@
 
 #include <memory>
 
-class AgentCore;
 class AgentPrivate;
 
 // The one object the agent exports on the system bus. Its slots unpack a call and hand it to
@@ -20,8 +20,12 @@ class Agent : public QObject, protected QDBusContext
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.corvid.serviceandsupport.agent")
 public:
-    explicit Agent(AgentCore *core);
+    Agent();
     ~Agent() override;
+
+    // What registerObject exports of it: every slot, signal and property, scriptable or not.
+    static constexpr QDBusConnection::RegisterOptions registerOptions =
+        QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals | QDBusConnection::ExportAllProperties;
 
 public Q_SLOTS:
     Q_SCRIPTABLE void updateDeviceTreeFile(const QByteArray &data);

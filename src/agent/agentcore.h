@@ -3,8 +3,8 @@
 
 #include "sysinfo/versioninfo.h"
 
-// The agent's core object: created by start-up before the bus object and handed to it. It
-// loads the machine's release records once, the operating-system record first.
+// The agent's core object: start-up creates it before the bus object and keeps it for the
+// process's life. It loads the machine's release records once, the operating-system record first.
 class AgentCore
 {
 public:

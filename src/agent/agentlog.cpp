@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agentlog.h"
 
-Q_LOGGING_CATEGORY(agentLog, "org.corvid.kvo-service-support.agent")
+#include "constants.h"
+
+Q_LOGGING_CATEGORY(agentLog, kvo::logCategoryName)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "atomicfile.h"
 
+#include "simplelog/writeall.h"
+
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -82,28 +84,13 @@ bool AtomicFile::open()
     return true;
 }
 
-static bool writeAll(int fd, const char *data, qsizetype size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
 bool AtomicFile::write(const QByteArray &data)
 {
     if (m_fd < 0) {
         errno = EBADF;
         return fail();
     }
-    if (!writeAll(m_fd, data.constData(), data.size()))
+    if (!simplelog::writeAll(m_fd, data.constData(), data.size()))
         return fail();
     // The new content is a caller's choice, so it never runs with the owner's rights: the
     // set-user-ID and set-group-ID bits of the old mode are not carried over.

@@ -9,7 +9,6 @@ namespace kvo {
 inline QString serviceName() { return QStringLiteral("com.corvid.serviceandsupport"); }
 inline QString agentObjectPath() { return QStringLiteral("/com/corvid/serviceandsupport/agent"); }
 inline QString agentInterface() { return QStringLiteral("com.corvid.serviceandsupport.agent"); }
-inline constexpr int agentRegisterOptions = 0x770;
 
 inline QString busDaemonService() { return QStringLiteral("org.freedesktop.DBus"); }
 inline QString busDaemonPath() { return QStringLiteral("/org/freedesktop/DBus"); }
@@ -32,7 +31,8 @@ inline QString configRootPath() { return QStringLiteral("/"); }
 inline QString configRootInterface() { return QStringLiteral("org.desktopspec.ConfigManager"); }
 inline QString configManagerInterface() { return QStringLiteral("org.desktopspec.ConfigManager.Manager"); }
 inline QString configAppId() { return QStringLiteral("org.corvid.kvo-service-support"); }
-inline QString configName() { return QStringLiteral("org.corvid.kvo-service-support.agent"); }
+// The configuration that holds the log rules is named after the category they govern.
+inline QString configName() { return QString::fromLatin1(logCategoryName); }
 inline QString configSubPath() { return QString(QLatin1String("")); }
 inline QString logRulesKey() { return QStringLiteral("log_rules"); }
 
@@ -40,8 +40,8 @@ inline QString applicationName() { return QStringLiteral("kvo-service-support");
 inline QString supportDirectory() { return QStringLiteral("/usr/share/") + applicationName() + QStringLiteral("/ini/"); }
 inline QString deviceTreeFileName() { return QStringLiteral("kvo-devicetree.json"); }
 inline QString customerFileName() { return QStringLiteral("customer.json"); }
-inline QString qrCodeDirectory() { return QStringLiteral("/usr/share/kvo-service-support/ini/QRCode/"); }
-inline QString qrCodePrefix() { return QStringLiteral("/usr/share/kvo-service-support/ini/QRCode"); }
+inline QString qrCodePrefix() { return supportDirectory() + QStringLiteral("QRCode"); }
+inline QString qrCodeDirectory() { return qrCodePrefix() + QLatin1Char('/'); }
 
 inline QString pidFilePath() { return QStringLiteral("/tmp/kvo-service-support-pid"); }
 

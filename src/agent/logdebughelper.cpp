@@ -5,12 +5,40 @@
 #include "constants.h"
 
 #include <QDBusConnection>
-#include <QDBusInterface>
+#include <QDBusError>
+#include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
 #include <QDBusVariant>
 #include <QLoggingCategory>
 #include <QStringList>
+
+namespace {
+
+// Plain messages rather than QDBusInterface: that one first sends a blocking Introspect to the
+// service, a round trip per object before each call at every start. What the interface took
+// as invalid (no bus, or no owner of the service's name) gets its bare message, as it did;
+// false then, and nothing to log for the caller.
+bool callConfigService(const QString &path, const QString &interface, const QString &method,
+                       const QVariantList &arguments, QDBusMessage *reply)
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected()) {
+        qCWarning(agentLog) << bus.lastError().message();
+        return false;
+    }
+
+    QDBusMessage call = QDBusMessage::createMethodCall(kvo::configService(), path, interface, method);
+    call.setArguments(arguments);
+    *reply = bus.call(call, QDBus::Block);
+    if (reply->type() == QDBusMessage::ErrorMessage && QDBusError(*reply).type() == QDBusError::ServiceUnknown) {
+        qCWarning(agentLog) << reply->errorMessage();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 LogDebugHelper::LogDebugHelper()
 {
@@ -37,15 +65,12 @@ void LogDebugHelper::init(const QString &appId, const QString &name)
 
 QString LogDebugHelper::requestConfigPath(const QString &appId, const QString &name)
 {
-    QDBusInterface manager(kvo::configService(), kvo::configRootPath(), kvo::configRootInterface(),
-                           QDBusConnection::systemBus());
-    if (!manager.isValid()) {
-        qCWarning(agentLog) << QDBusConnection::systemBus().lastError().message();
+    QDBusMessage message;
+    if (!callConfigService(kvo::configRootPath(), kvo::configRootInterface(), QStringLiteral("acquireManager"),
+                           {appId, name, kvo::configSubPath()}, &message))
         return QString();
-    }
 
-    const QDBusReply<QDBusObjectPath> reply =
-        manager.call(QStringLiteral("acquireManager"), appId, name, kvo::configSubPath());
+    const QDBusReply<QDBusObjectPath> reply = message;
     if (!reply.isValid()) {
         qCWarning(agentLog) << "D-Bus Error:" << reply.error();
         return QString();
@@ -60,14 +85,11 @@ QVariant LogDebugHelper::getValue(const QString &key)
         return QVariant(QString());
     }
 
-    QDBusInterface manager(kvo::configService(), configPath, kvo::configManagerInterface(),
-                           QDBusConnection::systemBus());
-    if (!manager.isValid()) {
-        qCWarning(agentLog) << QDBusConnection::systemBus().lastError().message();
+    QDBusMessage message;
+    if (!callConfigService(configPath, kvo::configManagerInterface(), QStringLiteral("value"), {key}, &message))
         return QVariant(QString());
-    }
 
-    const QDBusReply<QDBusVariant> reply = manager.call(QStringLiteral("value"), key);
+    const QDBusReply<QDBusVariant> reply = message;
     if (!reply.isValid()) {
         qCWarning(agentLog) << "D-Bus Error:" << reply.error();
         return QVariant(QString());

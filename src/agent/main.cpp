@@ -3,9 +3,11 @@
 #include "agentcore.h"
 #include "agentlog.h"
 #include "constants.h"
+#include "heaptrim.h"
+#include "lifecycle.h"
 #include "logdebughelper.h"
-#include "processexit.h"
 #include "supportfiles.h"
+#include "watcher.h"
 
 #include <simplelog/logmanager.h>
 
@@ -14,14 +16,9 @@
 #include <QDBusError>
 #include <QTextCodec>
 
-#include <malloc.h>
-
 int main(int argc, char *argv[])
 {
-    // Calls carry up to 32 MiB, and the C library keeps the freed blocks of such calls in a
-    // thread's own heap for good, where no trim reaches them. One heap for all threads lets the
-    // Agent give them back once large calls stop (see Agent), and keeps them for reuse meanwhile.
-    ::mallopt(M_ARENA_MAX, 1);
+    HeapTrim::useOneHeap();
     LogDebugHelper logDebugHelper;
     QTextCodec::setCodecForLocale(QTextCodec::codecForName(kvo::localeCodec));
 
@@ -39,24 +36,21 @@ int main(int argc, char *argv[])
     logDebugHelper.init(kvo::configAppId(), kvo::configName());
 
     QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected()) {
-        qCWarning(agentLog) << "QDBusConnection::systemBus().isConnected() failed";
-        endProcess(1);
-    }
-    if (!bus.registerService(kvo::serviceName())) {
-        qCWarning(agentLog) << "registerService Error" << bus.lastError();
-        endProcess(2);
-    }
+    if (!bus.isConnected())
+        lifecycle::end(1, [] { qCWarning(agentLog) << "QDBusConnection::systemBus().isConnected() failed"; });
+    if (!bus.registerService(kvo::serviceName()))
+        lifecycle::end(2, [&bus] { qCWarning(agentLog) << "registerService Error" << bus.lastError(); });
     // Only the owner of the name writes the support files, so only it may tidy up after a crash.
     supportfiles::removeLeftoverTemporaries(kvo::supportDirectory());
 
     AgentCore core;
-    Agent agent(&core);
+    Agent agent;
+    // The exit runs on the watcher's thread, so it comes even while this thread is in a long call.
+    watcher supportApplication(lifecycle::supportApplicationGone);
+    supportApplication.start(QThread::InheritPriority);
     if (!bus.registerObject(kvo::agentObjectPath(), kvo::agentInterface(), &agent,
-                            QDBusConnection::RegisterOptions(kvo::agentRegisterOptions))) {
-        qCWarning(agentLog) << "registerObject Daemon Error" << bus.lastError();
-        endProcess(3);
-    }
+                            Agent::registerOptions))
+        lifecycle::end(3, [&bus] { qCWarning(agentLog) << "registerObject Daemon Error" << bus.lastError(); });
 
     app.exec();
     return 0;

@@ -1,36 +1,26 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <QByteArray>
-#include <QString>
+#include "pidfile.h"
+
 #include <QThread>
 
-// Watches the support application: every 500 ms it reads the pid file and ends the agent,
-// through exitAgent, once the process named there is gone. exitAgent is emitted with the log
-// held for exit (LogManager::lockForExit): it must be connected directly to a handler that ends
-// the process, since no other thread can log after it.
+#include <functional>
+
+// Watches the support application: every 500 ms it reads the pid file, and once the process
+// named there is gone it calls gone, on this thread. The caller decides what that means; the
+// check does not wait for, or depend on, any other thread's event loop.
 class watcher : public QThread
 {
     Q_OBJECT
 public:
-    explicit watcher(QObject *parent);
-
-Q_SIGNALS:
-    void exitAgent();
+    explicit watcher(std::function<void()> gone, QObject *parent = nullptr);
+    // Stops the watching and joins the thread.
+    ~watcher() override;
 
 protected:
     void run() override;
+
+private:
+    std::function<void()> m_gone;
 };
-
-namespace pidfile {
-
-// The pid file is written by an unprivileged program in a world-writable directory: it is read
-// without following a symbolic link, without blocking, only as a regular file and only up to a
-// few dozen bytes. A file that cannot be read logs a warning and yields empty content.
-QByteArray read(const QString &path);
-
-// True when content names a running process: decimal digits only, nothing else (no blank, no
-// line break), and procRoot + content + "/exe" is a symbolic link that can be followed.
-bool namesRunningProcess(const QByteArray &content, const QString &procRoot = QStringLiteral("/proc/"));
-
-} // namespace pidfile

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "fileappender.h"
 
+#include "writeall.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -41,23 +43,6 @@ int makeParentDirectories(const QByteArray &path)
     return 0;
 }
 
-// Writes all of data, resuming after short writes and signals.
-bool writeAll(int fd, const char *data, qint64 size, int *error)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *error = errno;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
 } // namespace
 
 FileAppender::FileAppender(const QString &path, qint64 maxBytes, int keep, int retryIntervalMs)
@@ -95,9 +80,8 @@ bool FileAppender::write(const QByteArray &line)
             return false;
     }
 
-    int error = 0;
-    if (!writeAll(m_fd, line.constData(), line.size(), &error)) {
-        reportFailureLocked("cannot write to", error);
+    if (!writeAll(m_fd, line.constData(), line.size())) {
+        reportFailureLocked("cannot write to", errno);
         closeLocked();
         m_lastAttemptMs = monotonicMs();
         return false;

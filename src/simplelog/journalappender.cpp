@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cstring>
 #include <sys/uio.h>
+#include <syslog.h>
 #include <utility>
 
 // Without this, sd-journal.h turns sd_journal_sendv() into a macro that adds this file's own
@@ -73,17 +74,17 @@ int JournalAppender::priority(QtMsgType type)
 {
     switch (type) {
     case QtDebugMsg:
-        return 7;
+        return LOG_DEBUG;
     case QtInfoMsg:
-        return 6;
+        return LOG_INFO;
     case QtWarningMsg:
-        return 4;
+        return LOG_WARNING;
     case QtCriticalMsg:
-        return 2;
+        return LOG_CRIT;
     case QtFatalMsg:
-        return 1;
+        return LOG_ALERT;
     }
-    return 6;
+    return LOG_INFO;
 }
 
 int JournalAppender::write(QtMsgType type, const QMessageLogContext &context,

@@ -38,8 +38,7 @@ struct Output
 
 struct State
 {
-    // Recursive so that the thread holding it after lockForExit() can still log.
-    std::recursive_mutex mutex;
+    std::mutex mutex;
     bool handlerInstalled = false;
     LineFormatter formatter{QStringLiteral("%{time} [%{type:-7}] %{category}: %{message}\n")};
     JournalAppender journalAppender;
@@ -58,6 +57,8 @@ State &state()
 }
 
 thread_local bool t_inHandler = false;
+// Set on the thread that took the lock for good in lockForExit(); it writes without taking it again.
+thread_local bool t_holdsForExit = false;
 
 void messageHandler(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
@@ -66,7 +67,9 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
         t_inHandler = true;
         State &s = state();
         {
-            std::lock_guard<std::recursive_mutex> lock(s.mutex);
+            std::unique_lock<std::mutex> lock(s.mutex, std::defer_lock);
+            if (!t_holdsForExit)
+                lock.lock();
             const bool toJournal = s.journal.accepts(context.category);
             FileAppender *file = s.file.accepts(context.category) ? s.fileAppender.get() : nullptr;
             if (toJournal || file) {
@@ -86,7 +89,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 void registerOutput(Output &output, bool all, const QString &category = QString())
 {
     State &s = state();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    std::lock_guard<std::mutex> lock(s.mutex);
     if (all) {
         output.all = true;
     } else {
@@ -106,14 +109,14 @@ void LogManager::setLogFormat(const QString &format)
 {
     LineFormatter formatter(format);
     State &s = state();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    std::lock_guard<std::mutex> lock(s.mutex);
     s.formatter = std::move(formatter);
 }
 
 void LogManager::setlogFilePath(const QString &path)
 {
     State &s = state();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    std::lock_guard<std::mutex> lock(s.mutex);
     s.fileAppender = std::make_unique<FileAppender>(path, s.maxBytes, s.keep);
 }
 
@@ -140,20 +143,23 @@ void LogManager::registerFileAppender()
 void LogManager::setFileRotation(qint64 maxBytes, int keep)
 {
     State &s = state();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    std::lock_guard<std::mutex> lock(s.mutex);
     s.maxBytes = maxBytes;
     s.keep = keep;
     if (s.fileAppender)
         s.fileAppender->setRotation(maxBytes, keep);
 }
 
-// The exit path calls this after logging its last line and before _exit(). Holding the dispatch
-// lock for good keeps other threads from appending lines after that one (they block in the
-// handler instead), so the log ends with what the exiting thread wrote. The lock is recursive,
-// so the calling thread itself can still log until it exits.
+// The exit path calls this before its closing lines and _exit(). Holding the dispatch lock for
+// good keeps other threads from appending lines after that point (they block in the handler
+// instead), so the log ends with what the exiting thread wrote. The calling thread itself still
+// logs until it exits: the handler knows it holds the lock and does not take it again.
 void LogManager::lockForExit()
 {
+    if (t_holdsForExit)
+        return;
     state().mutex.lock();
+    t_holdsForExit = true;
 }
 
 } // namespace simplelog

@@ -3,32 +3,28 @@
 
 #include "sysutils.h"
 
-namespace {
-
-QMap<QString, QString> loadGroup(const QString &path, const QString &group)
-{
-    if (!fileExists(path))
-        return {};
-    return readIniGroup(path, group);
-}
-
-} // namespace
-
-OsVersionInfo::OsVersionInfo(const QString &path)
+ReleaseRecord::ReleaseRecord(const QString &path, const QString &group)
     : m_path(path)
+    , m_group(group)
 {
 }
 
-bool OsVersionInfo::exists() const { return fileExists(m_path); }
+bool ReleaseRecord::exists() const { return fileExists(m_path); }
 
-void OsVersionInfo::reload()
+void ReleaseRecord::reload()
 {
     values.clear();
-    values = loadGroup(m_path, versioninfo::osVersionGroup());
+    if (fileExists(m_path))
+        values = readIniGroup(m_path, m_group);
 }
 
-QString OsVersionInfo::value(const QString &key) const { return values.value(key); }
-bool OsVersionInfo::isEmpty() const { return values.isEmpty(); }
+QString ReleaseRecord::value(const QString &key) const { return values.value(key); }
+bool ReleaseRecord::isEmpty() const { return values.isEmpty(); }
+
+OsVersionInfo::OsVersionInfo(const QString &path)
+    : ReleaseRecord(path, versioninfo::osVersionGroup())
+{
+}
 
 QString OsVersionInfo::systemName() const { return value(QStringLiteral("SystemName")); }
 QString OsVersionInfo::systemNameZh() const { return value(QStringLiteral("SystemName[zh_CN]")); }
@@ -41,19 +37,9 @@ QString OsVersionInfo::minorVersion() const { return value(QStringLiteral("Minor
 QString OsVersionInfo::osBuild() const { return value(QStringLiteral("OsBuild")); }
 
 OemVersionInfo::OemVersionInfo(const QString &path)
-    : m_path(path)
+    : ReleaseRecord(path, versioninfo::oemVersionGroup())
 {
 }
-
-bool OemVersionInfo::exists() const { return fileExists(m_path); }
-
-void OemVersionInfo::reload()
-{
-    values.clear();
-    values = loadGroup(m_path, versioninfo::oemVersionGroup());
-}
-
-QString OemVersionInfo::value(const QString &key) const { return values.value(key); }
 
 QString OemVersionInfo::manufacturer() const { return value(QStringLiteral("Manufacturer")); }
 QString OemVersionInfo::brand() const { return value(QStringLiteral("Brand")); }

@@ -12,15 +12,28 @@ inline QString oemVersionFile() { return QStringLiteral("/etc/oem-version"); }
 inline QString oemVersionGroup() { return QStringLiteral("OEM-Version"); }
 } // namespace versioninfo
 
-class OsVersionInfo
+// One release record; the two below only name its keys.
+class ReleaseRecord
 {
 public:
-    explicit OsVersionInfo(const QString &path = versioninfo::osVersionFile());
+    ReleaseRecord(const QString &path, const QString &group);
 
     bool exists() const;
     void reload();
     QString value(const QString &key) const;
     bool isEmpty() const;
+
+    QMap<QString, QString> values;
+
+private:
+    QString m_path;
+    QString m_group;
+};
+
+class OsVersionInfo : public ReleaseRecord
+{
+public:
+    explicit OsVersionInfo(const QString &path = versioninfo::osVersionFile());
 
     QString systemName() const;
     QString systemNameZh() const;
@@ -31,28 +44,14 @@ public:
     QString majorVersion() const;
     QString minorVersion() const;
     QString osBuild() const;
-
-    QMap<QString, QString> values;
-
-private:
-    QString m_path;
 };
 
-class OemVersionInfo
+class OemVersionInfo : public ReleaseRecord
 {
 public:
     explicit OemVersionInfo(const QString &path = versioninfo::oemVersionFile());
 
-    bool exists() const;
-    void reload();
-    QString value(const QString &key) const;
-
     QString manufacturer() const;
     QString brand() const;
     QString type() const;
-
-    QMap<QString, QString> values;
-
-private:
-    QString m_path;
 };
