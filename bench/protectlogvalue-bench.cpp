@@ -3,7 +3,7 @@
 // protectLogValue against its floor: what any implementation has to do for one value, namely
 // read the same public key from PEM text and encrypt one PKCS#1 v1.5 block, through the
 // RSA-specific OpenSSL calls (the cheapest path OpenSSL 3 has for it).
-#include "protectlogvalue.h"
+#include "agent/protectlogvalue.h"
 #include "secretkeysplit/secretkeysplit.h"
 
 #include <benchmark/benchmark.h>

@@ -14,10 +14,10 @@
 // when no HTTP response came), 2 when no reply came within the time-out. A URL that is not https,
 // wrong usage, or a token file that cannot be read or does not hold one line ends the tool with
 // 64 before anything is gathered or sent.
-#include "agentcore.h"
-#include "constants.h"
-#include "net/https.h"
-#include "sysinfo/factgathering.h"
+#include "agent/agentcore.h"
+#include "agent/constants.h"
+#include "agent/net/https.h"
+#include "agent/sysinfo/factgathering.h"
 #include "toolarguments.h"
 
 #include <simplelog/lineformatter.h>

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "agent.h"
+#include "agent/agent.h"
 
-#include "callercredentials.h"
-#include "constants.h"
-#include "heaptrim.h"
-#include "supportfiles.h"
+#include "agent/callercredentials.h"
+#include "agent/constants.h"
+#include "agent/heaptrim.h"
+#include "agent/supportfiles.h"
 
 #include <simplelog/journalfields.h>
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "agentcore.h"
+#include "agent/agentcore.h"
 
 AgentCore::AgentCore()
 {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "sysinfo/versioninfo.h"
+#include "agent/sysinfo/versioninfo.h"
 
 // The agent's core object: start-up creates it before the bus object and keeps it for the
 // process's life. It loads the machine's release records once, the operating-system record first.

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "agentlog.h"
+#include "agent/agentlog.h"
 
-#include "constants.h"
+#include "agent/constants.h"
 
 Q_LOGGING_CATEGORY(agentLog, kvo::logCategoryName)

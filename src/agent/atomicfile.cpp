@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "atomicfile.h"
+#include "agent/atomicfile.h"
 
 #include "simplelog/writeall.h"
 

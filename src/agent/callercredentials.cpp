@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "callercredentials.h"
+#include "agent/callercredentials.h"
 
-#include "constants.h"
+#include "agent/constants.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "heaptrim.h"
+#include "agent/heaptrim.h"
 
 #include <malloc.h>
 

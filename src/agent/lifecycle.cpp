@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "lifecycle.h"
+#include "agent/lifecycle.h"
 
-#include "agentlog.h"
+#include "agent/agentlog.h"
 
 #include <simplelog/logmanager.h>
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "logdebughelper.h"
+#include "agent/logdebughelper.h"
 
-#include "agentlog.h"
-#include "constants.h"
+#include "agent/agentlog.h"
+#include "agent/constants.h"
 
 #include <QDBusConnection>
 #include <QDBusError>

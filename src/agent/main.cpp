@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "agent.h"
-#include "agentcore.h"
-#include "agentlog.h"
-#include "constants.h"
-#include "heaptrim.h"
-#include "lifecycle.h"
-#include "logdebughelper.h"
-#include "supportfiles.h"
-#include "watcher.h"
+#include "agent/agent.h"
+#include "agent/agentcore.h"
+#include "agent/agentlog.h"
+#include "agent/constants.h"
+#include "agent/heaptrim.h"
+#include "agent/lifecycle.h"
+#include "agent/logdebughelper.h"
+#include "agent/supportfiles.h"
+#include "agent/watcher.h"
 
 #include <simplelog/logmanager.h>
 

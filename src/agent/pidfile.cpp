@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "pidfile.h"
+#include "agent/pidfile.h"
 
-#include "agentlog.h"
+#include "agent/agentlog.h"
 
 #include <QDebug>
 #include <QFile>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "protectlogvalue.h"
+#include "agent/protectlogvalue.h"
 
 #include "secretkeysplit/secretkeysplit.h"
 

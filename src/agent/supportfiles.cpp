@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "supportfiles.h"
+#include "agent/supportfiles.h"
 
-#include "agentlog.h"
-#include "atomicfile.h"
+#include "agent/agentlog.h"
+#include "agent/atomicfile.h"
 
 #include <simplelog/journalfields.h>
 

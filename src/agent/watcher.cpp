@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "watcher.h"
+#include "agent/watcher.h"
 
-#include "constants.h"
+#include "agent/constants.h"
 
 #include <utility>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "fileappender.h"
+#include "simplelog/fileappender.h"
 
-#include "writeall.h"
+#include "simplelog/writeall.h"
 
 #include <QFile>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "journalappender.h"
+#include "simplelog/journalappender.h"
 
-#include "journalfields.h"
+#include "simplelog/journalfields.h"
 
 #include <QtGlobal>
 

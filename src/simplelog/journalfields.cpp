@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "journalfields.h"
+#include "simplelog/journalfields.h"
 
 #include <utility>
 

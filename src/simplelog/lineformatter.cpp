@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "lineformatter.h"
+#include "simplelog/lineformatter.h"
 
 #include <QDateTime>
 #include <QLatin1String>

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "logmanager.h"
+#include "simplelog/logmanager.h"
 
-#include "fileappender.h"
-#include "journalappender.h"
-#include "lineformatter.h"
+#include "simplelog/fileappender.h"
+#include "simplelog/journalappender.h"
+#include "simplelog/lineformatter.h"
 
 #include <QByteArray>
 #include <QVector>

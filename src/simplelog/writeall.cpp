@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "writeall.h"
+#include "simplelog/writeall.h"
 
 #include <cerrno>
 #include <unistd.h>

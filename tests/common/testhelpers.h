@@ -21,6 +21,12 @@ namespace testhelpers {
 
 inline constexpr const char *AgentCategory = kvo::logCategoryName;
 
+// A log rule for the agent's category, such as logRule("debug=true").
+inline QString logRule(const char *rest)
+{
+    return QLatin1String(AgentCategory) + QLatin1Char('.') + QLatin1String(rest);
+}
+
 // Messages of the agent's category, in order; other messages go to the handler found before.
 inline QStringList g_messages;
 inline QtMessageHandler g_previousHandler = nullptr;

@@ -5,6 +5,8 @@
 // extra methods let a test change a value and have "valueChanged" sent, or delay the answers.
 //
 //   kvo-fake-configmanager [--value KEY=TEXT]...
+#include "agent/constants.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -55,8 +57,7 @@ class ConfigManager : public QObject, protected QDBusContext
 public Q_SLOTS:
     QDBusObjectPath acquireManager(const QString &appId, const QString &name, const QString &subpath)
     {
-        if (appId != QLatin1String("org.corvid.kvo-service-support")
-            || name != QLatin1String("org.corvid.kvo-service-support.agent") || !subpath.isEmpty()) {
+        if (appId != kvo::configAppId() || name != kvo::configName() || subpath != kvo::configSubPath()) {
             sendErrorReply(QStringLiteral("org.desktopspec.ConfigManager.Error.NotFound"),
                            QStringLiteral("no configuration %1/%2/%3").arg(appId, name, subpath));
             return {};
@@ -84,7 +85,7 @@ int main(int argc, char *argv[])
     const auto options = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals;
     if (!bus.registerObject(QStringLiteral("/"), &manager, options)
         || !bus.registerObject(QString::fromLatin1(configPath), &object, options)
-        || !bus.registerService(QStringLiteral("org.desktopspec.ConfigManager"))) {
+        || !bus.registerService(kvo::configService())) {
         QTextStream(stderr) << "fake configuration service: cannot serve: " << bus.lastError().message() << '\n';
         return 1;
     }

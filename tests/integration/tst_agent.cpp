@@ -148,7 +148,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("rules");
         QTest::addColumn<bool>("warningWritten");
         QTest::newRow("default rules") << QString() << true;
-        QTest::newRow("warnings off") << QStringLiteral("org.corvid.kvo-service-support.agent.warning=false") << false;
+        QTest::newRow("warnings off") << logRule("warning=false") << false;
     }
 
     void secondInstance()
@@ -606,18 +606,18 @@ private Q_SLOTS:
     void logRulesFollowTheConfiguration()
     {
         const QString success = QStringLiteral("Custom File open success!");
-        QVERIFY(startAgent(QStringLiteral("org.corvid.kvo-service-support.agent.debug=false;;")));
+        QVERIFY(startAgent(logRule("debug=false;;")));
         LogCursor log;
         callAgent(QStringLiteral("updateCustomFile"), {QByteArray("1")});
         QCOMPARE(log.count(success), 0);
 
-        QVERIFY(m_config->setValue(QStringLiteral("log_rules"), QStringLiteral("org.corvid.kvo-service-support.agent.debug=true")));
+        QVERIFY(m_config->setValue(QStringLiteral("log_rules"), logRule("debug=true")));
         QVERIFY(log.waitFor(QStringLiteral("value changed: \"log_rules\"")));
         callAgent(QStringLiteral("updateCustomFile"), {QByteArray("2")});
         QCOMPARE(log.count(success), 1);
 
         // Another key changes nothing and writes nothing.
-        QVERIFY(m_config->setValue(QStringLiteral("other"), QStringLiteral("org.corvid.kvo-service-support.agent.debug=false")));
+        QVERIFY(m_config->setValue(QStringLiteral("other"), logRule("debug=false")));
         callAgent(QStringLiteral("updateCustomFile"), {QByteArray("3")});
         QCOMPARE(log.count(success), 2);
         QCOMPARE(log.count(QStringLiteral("value changed: \"other\"")), 0);

@@ -519,7 +519,7 @@ void tst_Journal::agentEntriesNameTheirCaller()
     QVERIFY(pidFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
     pidFile.write(support.pid());
     pidFile.close();
-    testsupport::FakeConfigService config(QStringLiteral("org.corvid.kvo-service-support.agent.debug=true"));
+    testsupport::FakeConfigService config(testhelpers::logRule("debug=true"));
     QVERIFY(config.waitForName());
     testsupport::LogCursor log;
     testsupport::AgentProcess agent;

@@ -186,7 +186,7 @@ private Q_SLOTS:
 
     void warningsDisabledStillEnd()
     {
-        FakeConfigService config(QStringLiteral("org.corvid.kvo-service-support.agent.warning=false"));
+        FakeConfigService config(testhelpers::logRule("warning=false"));
         QVERIFY(config.waitForName());
         SupportApp app;
         writePidFile(app.pid());

@@ -66,7 +66,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         g_previousHandler = qInstallMessageHandler(collectMessage);
-        QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.kvo-service-support.agent.warning=true"));
+        QLoggingCategory::setFilterRules(logRule("warning=true"));
     }
 
     void init() { g_messages.clear(); }

@@ -39,7 +39,8 @@ const char *const AgentCategory = kvo::logCategoryName;
 const QString TimeRe = QStringLiteral(R"(\d{4}-\d\d-\d\d, \d\d:\d\d:\d\d\.\d{3})");
 
 Q_LOGGING_CATEGORY(lcAgent, AgentCategory)
-Q_LOGGING_CATEGORY(lcOther, "org.corvid.kvo-service-support.agent.other")
+const QByteArray OtherCategory = QByteArray(AgentCategory) + ".other";
+Q_LOGGING_CATEGORY(lcOther, OtherCategory.constData())
 
 QString literal(const QString &text)
 {

@@ -225,7 +225,7 @@ private:
 
 void tst_SupportFiles::initTestCase()
 {
-    QLoggingCategory::setFilterRules(QStringLiteral("org.corvid.kvo-service-support.agent.debug=true"));
+    QLoggingCategory::setFilterRules(logRule("debug=true"));
     // File names are encoded as the agent encodes them.
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
     m_savedCwd = QDir::currentPath();

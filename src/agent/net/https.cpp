@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "net/https.h"
+#include "agent/net/https.h"
 
-#include "agentlog.h"
-#include "protectlogvalue.h"
+#include "agent/agentlog.h"
+#include "agent/protectlogvalue.h"
 
 #include <QMetaObject>
 #include <QNetworkReply>

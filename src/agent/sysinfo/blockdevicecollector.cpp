@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "blockdevicecollector.h"
+#include "agent/sysinfo/blockdevicecollector.h"
 
-#include "agentlog.h"
-#include "commandrunner.h"
-#include "factconstants.h"
+#include "agent/agentlog.h"
+#include "agent/sysinfo/commandrunner.h"
+#include "agent/sysinfo/factconstants.h"
 
 #include <QFile>
 #include <QJsonArray>

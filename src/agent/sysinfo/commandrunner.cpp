@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "commandrunner.h"
+#include "agent/sysinfo/commandrunner.h"
 
-#include "sysutils.h"
+#include "agent/sysinfo/sysutils.h"
 
 #include <QProcess>
 #include <QTimerEvent>

@@ -5,7 +5,7 @@
 // process group of its own, ended together with everything it started at its deadline. Waited
 // for in place (runCommand) or on the caller's event loop (CommandRun::finished).
 
-#include "factconstants.h"
+#include "agent/sysinfo/factconstants.h"
 
 #include <QByteArray>
 #include <QDeadlineTimer>

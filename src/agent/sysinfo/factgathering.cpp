@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "factgathering.h"
+#include "agent/sysinfo/factgathering.h"
 
-#include "agentcore.h"
-#include "blockdevicecollector.h"
-#include "commandrunner.h"
-#include "factconstants.h"
-#include "factparsers.h"
-#include "systeminfo.h"
+#include "agent/agentcore.h"
+#include "agent/sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/commandrunner.h"
+#include "agent/sysinfo/factconstants.h"
+#include "agent/sysinfo/factparsers.h"
+#include "agent/sysinfo/systeminfo.h"
 
 #include <QEventLoop>
 #include <QJsonObject>

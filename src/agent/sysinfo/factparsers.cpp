@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "factparsers.h"
+#include "agent/sysinfo/factparsers.h"
 
-#include "agentlog.h"
-#include "commandrunner.h"
-#include "protectlogvalue.h"
+#include "agent/agentlog.h"
+#include "agent/sysinfo/commandrunner.h"
+#include "agent/protectlogvalue.h"
 
 #include <QRegularExpression>
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "systeminfo.h"
+#include "agent/sysinfo/systeminfo.h"
 
-#include "blockdevicecollector.h"
-#include "commandrunner.h"
-#include "factconstants.h"
-#include "factparsers.h"
+#include "agent/sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/commandrunner.h"
+#include "agent/sysinfo/factconstants.h"
+#include "agent/sysinfo/factparsers.h"
 
 #include <QNetworkInterface>
 

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "systeminfo.h"
+#include "agent/sysinfo/systeminfo.h"
 
-#include "agentlog.h"
-#include "blockdevicecollector.h"
-#include "commandrunner.h"
-#include "factconstants.h"
+#include "agent/agentlog.h"
+#include "agent/sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/commandrunner.h"
+#include "agent/sysinfo/factconstants.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

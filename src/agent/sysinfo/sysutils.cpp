@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "sysutils.h"
+#include "agent/sysinfo/sysutils.h"
 
-#include "agentlog.h"
+#include "agent/agentlog.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include "factconstants.h"
+#include "agent/sysinfo/factconstants.h"
 
 #include <QByteArray>
 #include <QMap>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "versioninfo.h"
+#include "agent/sysinfo/versioninfo.h"
 
-#include "sysutils.h"
+#include "agent/sysinfo/sysutils.h"
 
 ReleaseRecord::ReleaseRecord(const QString &path, const QString &group)
     : m_path(path)
