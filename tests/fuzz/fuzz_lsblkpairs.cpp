@@ -4,6 +4,7 @@
 
 #include "fuzzsupport.h"
 #include "agent/sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/commandrunner.h"
 
 #include <QStringList>
 
@@ -16,8 +17,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const QByteArray bytes = QByteArray::fromRawData(reinterpret_cast<const char *>(data), int(size));
-    const int end = bytes.indexOf('\0');
-    const QString text = QString::fromLatin1(bytes.constData(), end < 0 ? bytes.size() : end);
+    const QString text = facts::latin1UpToNul(bytes);
 
     const QList<QMap<QString, QString>> rows = parseKeyValueLines(text);
 
