@@ -61,6 +61,7 @@ private Q_SLOTS:
     void commandRun_onEventLoop_data();
     void commandRun_onEventLoop();
     void commandRun_deadlineEndsProcessGroup();
+    void commandRun_startsWithDefaultSignals();
 
     void readFile_missing();
     void readFile_directory();
@@ -214,12 +215,17 @@ void tst_SysUtils::commandRun_onEventLoop_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("endedInTime");
     QTest::addColumn<int>("exitCode");
+    QTest::addColumn<bool>("normalExit");
 
-    QTest::newRow("shell line, status kept")  << "bash" << QStringList{"-c", "printf 'a\\0b'; exit 3"} << false << "a" << true << 3;
-    QTest::newRow("arguments reach no shell") << "printf" << QStringList{"%s", "$HOME *"}              << false << "$HOME *" << true << 0;
-    QTest::newRow("Latin-1")                  << "printf" << QStringList{"\\303\\251"}               << false << QString(QChar(0xC3)) + QChar(0xA9) << true << 0;
-    QTest::newRow("prints nothing")           << "true" << QStringList()                               << true << QString() << true << 0;
-    QTest::newRow("program missing")          << "/nonexistent/kvo-tool" << QStringList()              << true << QString() << false << -1;
+    QTest::newRow("shell line, status kept")  << "bash" << QStringList{"-c", "printf 'a\\0b'; exit 3"} << false << "a" << true << 3 << true;
+    QTest::newRow("arguments reach no shell") << "printf" << QStringList{"%s", "$HOME *"}              << false << "$HOME *" << true << 0 << true;
+    QTest::newRow("Latin-1")                  << "printf" << QStringList{"\\303\\251"}               << false << QString(QChar(0xC3)) + QChar(0xA9) << true << 0 << true;
+    QTest::newRow("prints nothing")           << "true" << QStringList()                               << true << QString() << true << 0 << true;
+    QTest::newRow("program missing")          << "/nonexistent/kvo-tool" << QStringList()              << true << QString() << false << -1 << false;
+    QTest::newRow("program missing on PATH")  << "kvo-no-such-tool" << QStringList()                   << true << QString() << false << -1 << false;
+    QTest::newRow("standard input is empty")  << "bash" << QStringList{"-c", "cat; echo done"}         << false << "done\n" << true << 0 << true;
+    QTest::newRow("standard error not kept")  << "bash" << QStringList{"-c", "echo out; echo err >&2"} << false << "out\n" << true << 0 << true;
+    QTest::newRow("ended by a signal")        << "bash" << QStringList{"-c", "echo a; kill -TERM $$"}  << false << "a\n" << true << int(SIGTERM) << false;
 }
 
 // The same runner waited for on the event loop, as kvo-sysinfo runs its commands side by side.
@@ -231,6 +237,7 @@ void tst_SysUtils::commandRun_onEventLoop()
     QFETCH(QString, text);
     QFETCH(bool, endedInTime);
     QFETCH(int, exitCode);
+    QFETCH(bool, normalExit);
 
     facts::CommandRun run({program, arguments});
     QSignalSpy finished(&run, &facts::CommandRun::finished);
@@ -242,7 +249,8 @@ void tst_SysUtils::commandRun_onEventLoop()
     QCOMPARE(run.result().endedInTime, endedInTime);
     if (endedInTime)
         QCOMPARE(run.result().exitCode, exitCode);
-    QCOMPARE(run.result().succeeded(), endedInTime && exitCode == 0);
+    QCOMPARE(run.result().normalExit, normalExit);
+    QCOMPARE(run.result().succeeded(), endedInTime && normalExit && exitCode == 0);
     QCOMPARE(facts::runCommand({program, arguments}).text(), text);
 }
 
@@ -273,6 +281,20 @@ void tst_SysUtils::commandRun_deadlineEndsProcessGroup()
     QCOMPARE(run.result().text(), QStringLiteral("line\n"));
     QTRY_VERIFY_WITH_TIMEOUT(liveGroupMembers(pgid).isEmpty(), 10000);
     QVERIFY(!isLive(bg));
+}
+
+// A signal the tool ignores is not ignored by its commands: a pipeline's writer still ends on
+// SIGPIPE when its reader is done.
+void tst_SysUtils::commandRun_startsWithDefaultSignals()
+{
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction previous = {};
+    QCOMPARE(::sigaction(SIGPIPE, &ignore, &previous), 0);
+    const facts::CommandResult result =
+        facts::runCommand(facts::shellCommand(QStringLiteral("yes | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}")));
+    ::sigaction(SIGPIPE, &previous, nullptr);
+    QCOMPARE(result.text(), QStringLiteral("%1\n").arg(128 + SIGPIPE));
 }
 
 void tst_SysUtils::readFile_missing()

@@ -13,7 +13,9 @@
 #include <QString>
 #include <QStringList>
 
-class QProcess;
+#include <sys/types.h>
+
+class QSocketNotifier;
 
 namespace facts {
 
@@ -69,17 +71,27 @@ protected:
 private:
     friend CommandResult runCommand(const Command &command, int timeoutMs);
 
-    void startProcess();
+    bool startProcess();
+    void watchOnEventLoop();
     void waitInPlace();
-    void onProcessFinished(int exitCode, bool normalExit);
+    void readOutput();
+    void reapIfEnded();
     void endAtDeadline();
     void endGroup();
+    void release();
     void finish();
 
     Command m_command;
     int m_timeoutMs;
     QDeadlineTimer m_deadline;
-    QProcess *m_process = nullptr;
+    bool m_started = false;
+    pid_t m_pid = -1;
+    int m_outputFd = -1;
+    // Readable once the command has ended; -1 where the kernel has no pidfd_open.
+    int m_pidFd = -1;
+    QSocketNotifier *m_outputNotifier = nullptr;
+    QSocketNotifier *m_endNotifier = nullptr;
+    int m_pollTimerId = 0;
     int m_timerId = 0;
     bool m_finished = false;
     CommandResult m_result;
