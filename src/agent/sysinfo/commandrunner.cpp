@@ -92,7 +92,7 @@ bool CommandRun::startProcess()
         return false;
     std::vector<QByteArray> encoded{path};
     for (const QString &argument : m_command.arguments)
-        encoded.push_back(argument.toLocal8Bit());
+        encoded.push_back(QFile::encodeName(argument));
     std::vector<char *> argv;
     for (QByteArray &argument : encoded)
         argv.push_back(argument.data());
