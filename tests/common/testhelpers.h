@@ -9,10 +9,12 @@
 #include "agent/constants.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -159,6 +161,28 @@ inline QList<qint64> liveGroupMembers(qint64 pgrp)
             members.append(pid);
     }
     return members;
+}
+
+struct ChildRun
+{
+    QProcess::ExitStatus status = QProcess::CrashExit;
+    int code = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs this test program again as "--child MODE ARG", for cases that end their process; its
+// main() hands such a command line to the child code instead of the tests.
+inline ChildRun runSelfAsChild(const char *mode, const QString &argument)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--child"), QString::fromLatin1(mode), argument});
+    if (!child.waitForFinished(60000)) {
+        child.kill();
+        child.waitForFinished();
+    }
+    return {child.exitStatus(), child.exitCode(), child.readAllStandardOutput(), child.readAllStandardError()};
 }
 
 } // namespace testhelpers

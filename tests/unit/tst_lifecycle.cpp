@@ -79,36 +79,17 @@ private Q_SLOTS:
     void closingLinesAreLastAndStdoutIsFlushed();
     void applicationGoneWritesItsTwoLinesAndEndsWithZero();
 
-private:
-    QProcess::ExitStatus runChildProcess(const char *mode, const QString &path, int *code,
-                                         QByteArray *out);
 };
-
-QProcess::ExitStatus tst_Lifecycle::runChildProcess(const char *mode, const QString &path,
-                                                    int *code, QByteArray *out)
-{
-    QProcess child;
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--child"), QString::fromLatin1(mode), path});
-    if (!child.waitForFinished(60000)) {
-        child.kill();
-        child.waitForFinished();
-    }
-    *code = child.exitCode();
-    *out = child.readAllStandardOutput();
-    return child.exitStatus();
-}
 
 void tst_Lifecycle::closingLinesAreLastAndStdoutIsFlushed()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("agent.log"));
-    int code;
-    QByteArray out;
-    QCOMPARE(runChildProcess("end-while-another-thread-logs", path, &code, &out), QProcess::NormalExit);
-    QCOMPARE(code, 7);
-    QCOMPARE(out, QByteArray("stdout without a newline"));
+    const ChildRun child = runSelfAsChild("end-while-another-thread-logs", path);
+    QCOMPARE(child.status, QProcess::NormalExit);
+    QCOMPARE(child.code, 7);
+    QCOMPARE(child.out, QByteArray("stdout without a newline"));
 
     const QStringList messages = messagesOf(path);
     QVERIFY2(messages.size() >= 22, qPrintable(messages.join(QLatin1Char('\n'))));
@@ -123,10 +104,9 @@ void tst_Lifecycle::applicationGoneWritesItsTwoLinesAndEndsWithZero()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("agent.log"));
-    int code;
-    QByteArray out;
-    QCOMPARE(runChildProcess("application-gone", path, &code, &out), QProcess::NormalExit);
-    QCOMPARE(code, 0);
+    const ChildRun child = runSelfAsChild("application-gone", path);
+    QCOMPARE(child.status, QProcess::NormalExit);
+    QCOMPARE(child.code, 0);
     QCOMPARE(messagesOf(path), QStringList({QStringLiteral("serving"),
                                             QStringLiteral("kvo-service-support no running"),
                                             QStringLiteral("exit agent.")}));

@@ -3,6 +3,7 @@
 #include "simplelog/fileappender.h"
 #include "simplelog/lineformatter.h"
 #include "simplelog/logmanager.h"
+#include "testhelpers.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -193,10 +194,6 @@ private slots:
     void concurrentLinesStayWhole();
     void fatalIsWrittenThenAborts();
     void lockForExitStopsOtherThreads();
-
-private:
-    QByteArray runChildProcess(const char *mode, const QString &path, QProcess::ExitStatus *status,
-                               int *code);
 };
 
 void tst_SimpleLog::formatter_data()
@@ -673,32 +670,15 @@ void tst_SimpleLog::concurrentLinesStayWhole()
     }
 }
 
-QByteArray tst_SimpleLog::runChildProcess(const char *mode, const QString &path,
-                                          QProcess::ExitStatus *status, int *code)
-{
-    QProcess child;
-    child.start(QCoreApplication::applicationFilePath(),
-                {QStringLiteral("--child"), QString::fromLatin1(mode), path});
-    if (!child.waitForFinished(60000)) {
-        child.kill();
-        child.waitForFinished();
-    }
-    *status = child.exitStatus();
-    *code = child.exitCode();
-    return child.readAllStandardError();
-}
-
 void tst_SimpleLog::fatalIsWrittenThenAborts()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("agent.log"));
-    QProcess::ExitStatus status;
-    int code;
-    const QByteArray errors = runChildProcess("fatal", path, &status, &code);
-    QCOMPARE(status, QProcess::CrashExit);
-    QCOMPARE(code, int(SIGABRT));
-    QVERIFY2(errors.isEmpty(), errors.constData());
+    const testhelpers::ChildRun child = testhelpers::runSelfAsChild("fatal", path);
+    QCOMPARE(child.status, QProcess::CrashExit);
+    QCOMPARE(child.code, int(SIGABRT));
+    QVERIFY2(child.err.isEmpty(), child.err.constData());
 
     const QStringList lines = readLogLines(path, 0);
     QCOMPARE(lines.size(), 1);
@@ -711,13 +691,11 @@ void tst_SimpleLog::lockForExitStopsOtherThreads()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("agent.log"));
-    QProcess::ExitStatus status;
-    int code;
-    const QByteArray errors = runChildProcess("lock-for-exit", path, &status, &code);
-    QCOMPARE(status, QProcess::NormalExit);
-    QVERIFY2(code != 3, "another thread logged after lockForExit()");
-    QCOMPARE(code, 0);
-    QVERIFY2(errors.isEmpty(), errors.constData());
+    const testhelpers::ChildRun child = testhelpers::runSelfAsChild("lock-for-exit", path);
+    QCOMPARE(child.status, QProcess::NormalExit);
+    QVERIFY2(child.code != 3, "another thread logged after lockForExit()");
+    QCOMPARE(child.code, 0);
+    QVERIFY2(child.err.isEmpty(), child.err.constData());
 
     QStringList messages;
     for (const QString &line : readLogLines(path, 0))
