@@ -64,7 +64,7 @@ QString modelSerial(const BlockDeviceRecord &record)
 
 void BlockDeviceCollector::loadDeviceTable()
 {
-    const QString output = facts::runCommand(facts::shellCommand(facts::blockDeviceListingCommand())).text();
+    const QString output = facts::shellOutput(facts::blockDeviceListingCommand());
     if (output.isEmpty())
         return;
     loadDeviceTableFromJson(output);

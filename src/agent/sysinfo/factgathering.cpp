@@ -117,12 +117,12 @@ FactList gatherFacts(const AgentCore &core)
     const QString systemDiskName = disks.systemDiskName();
     const QString systemPartitionName = disks.systemPartitionName();
     const QString systemDiskModelSerial = disks.systemDiskModelSerial();
-    const QString systemDiskIdCompact = compactDiskId(disks.systemDiskModelSerial());
+    const QString systemDiskIdCompact = compactDiskId(systemDiskModelSerial);
     const QString ataIdentity = disks.ataIdentity();
-    const QString macAddress = factparsers::chooseMacAddress(
-        factparsers::interfaceEntries(QNetworkInterface::allInterfaces()), virtualNames, false);
-    const QString activeMacAddress =
-        factparsers::firstActiveMacAddress(factparsers::interfaceEntries(QNetworkInterface::allInterfaces()));
+    const QVector<factparsers::InterfaceEntry> interfaces =
+        factparsers::interfaceEntries(QNetworkInterface::allInterfaces());
+    const QString macAddress = factparsers::chooseMacAddress(interfaces, virtualNames, false);
+    const QString activeMacAddress = factparsers::firstActiveMacAddress(interfaces);
     // Each of the three finds the disk from the listing as SystemInfo's getters do, log line included.
     const QString systemDiskNameByPairs = systemDiskFromPairs(pairsListing);
     const QString udisksBlockId = udisksBlockIdOf(systemDiskFromPairs(pairsListing));

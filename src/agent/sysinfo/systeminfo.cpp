@@ -8,14 +8,7 @@
 
 #include <QNetworkInterface>
 
-namespace {
-
-QString shellOutput(const QString &line)
-{
-    return facts::runCommand(facts::shellCommand(line)).text();
-}
-
-} // namespace
+using facts::shellOutput;
 
 SystemInfo::SystemInfo()
     : QObject(nullptr)
