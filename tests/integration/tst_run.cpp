@@ -119,6 +119,16 @@ QStringList pasteBlock(const QStringList &lines)
     return block;
 }
 
+QString readmeLineStartingWith(const QByteArray &readmeText, const QString &prefix)
+{
+    const QStringList lines = QString::fromUtf8(readmeText).split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        if (line.startsWith(prefix))
+            return line;
+    }
+    return QString();
+}
+
 } // namespace
 
 class tst_Run : public QObject
@@ -207,6 +217,17 @@ private Q_SLOTS:
             QVERIFY2(paste.exitCode() == 0, paste.readAll().constData());
             QCOMPARE(readFile(QLatin1String(supportDir) + QStringLiteral("customer.json")), QByteArray("{}"));
             QCOMPARE(readFile(QLatin1String(qrDir) + QStringLiteral("contact/hotline.png")), QByteArray("\1\2\3"));
+
+            // The README's call as an unprivileged user reaches the agent on either bus.
+            const QString asNobody = readmeLineStartingWith(readmeText, QStringLiteral("runuser -u nobody -- "));
+            QVERIFY(!asNobody.isEmpty());
+            QVERIFY(QFile::remove(QLatin1String(supportDir) + QStringLiteral("kvo-devicetree.json")));
+            QStringList script = block.filter(QRegularExpression(QStringLiteral("^(export|S=)")));
+            script.append(asNobody);
+            paste.start(QStringLiteral("bash"), {QStringLiteral("-ec"), script.join(QLatin1Char('\n'))});
+            QVERIFY(paste.waitForFinished(60000));
+            QVERIFY2(paste.exitCode() == 0, paste.readAll().constData());
+            QCOMPARE(readFile(QLatin1String(supportDir) + QStringLiteral("kvo-devicetree.json")), QByteArray("{}"));
             QCOMPARE(::kill(-pid_t(run.pid()), SIGINT), 0);
         }
 

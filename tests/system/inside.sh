@@ -170,32 +170,60 @@ check "CapBnd is the unit's set ($want = $(status_of CapBnd))" test "$(status_of
 check "CapEff is the unit's set ($(status_of CapEff))" test "$(status_of CapEff)" = "$want"
 check "NoNewPrivs is 1" test "$(status_of NoNewPrivs)" = 1
 check "Seccomp is 2 (filter)" test "$(status_of Seccomp)" = 2
+# The container has loopback alone too, so the namespace itself must be another.
+check "the agent has a network namespace of its own ($(readlink "/proc/$agent/ns/net"), not $(readlink /proc/1/ns/net))" \
+    test "$(readlink "/proc/$agent/ns/net")" != "$(readlink /proc/1/ns/net)"
 check "the agent's network namespace has loopback alone" \
     test "$(awk -F: 'NR > 2 { gsub(/ /, "", $1); print $1 }' "/proc/$agent/net/dev" | paste -sd,)" = lo
 
-# System calls made by the agent itself, through gdb: the result, then errno.
-in_agent() {
-    DEBUGINFOD_URLS= gdb -p "$agent" -batch -nx -q \
-        -ex "set \$r = $1" -ex 'set $e = *((int *(*)(void))__errno_location)()' \
-        -ex "$2" -ex 'printf "%d %d\n", $r, $e' 2>/dev/null | grep -E '^-?[0-9]+ -?[0-9]+$' | tail -1
+# What the unit lets its process do, tried by a probe under a copy of the unit that differs only
+# in what it starts: same sandbox, capabilities, system call filter and address families.
+probe_unit=kvo-sandbox-probe.service
+probe_out=/run/kvo-sandbox-probe.out
+refused_paths=(/etc/kvo-probe /usr/lib/kvo-probe /var/lib/kvo-probe /root/kvo-probe /home/tester/kvo-probe)
+probe_rows=(unix inet inet6 setpriority "write:$ini/.kvo-probe")
+for path in "${refused_paths[@]}"; do probe_rows+=("write:$path"); done
+# run_probe [SED-SCRIPT]: the probe's answers ("ROW ok" or "ROW ENAME", one a line) under the
+# copy, first changed by SED-SCRIPT.
+run_probe() {
+    sed -e '/^\(Type\|BusName\|ExecStart\|Restart\)=/d' -e "${1:-}" \
+        -e "/^\[Service\]/a Type=oneshot\nExecStart=/usr/local/bin/kvo-sandbox-probe ${probe_rows[*]}\nStandardOutput=truncate:$probe_out" \
+        "$unit_file" >"/etc/systemd/system/$probe_unit"
+    rm -f "$probe_out"
+    systemctl daemon-reload
+    systemctl start "$probe_unit" || echo "the probe's unit failed: $(systemctl status "$probe_unit" 2>&1 | tail -5)" >&2
+    cat "$probe_out" 2>/dev/null
 }
-socket_call='((int (*)(int, int, int))socket)'
-close_it='call ((int (*)(int))close)($r)'
-no_close='echo'
-result=$(in_agent "${socket_call}(1, 1, 0)" "$close_it")
-check "the agent can make an AF_UNIX socket ($result)" test "${result%% *}" -ge 0
-result=$(in_agent "${socket_call}(2, 1, 0)" "$no_close")
-check "the agent cannot make an AF_INET socket (result, errno: $result; 97 is EAFNOSUPPORT)" test "$result" = "-1 97"
-result=$(in_agent "${socket_call}(10, 2, 0)" "$no_close")
-check "the agent cannot make an AF_INET6 socket ($result)" test "$result" = "-1 97"
-open_call='((int (*)(const char *, int, int))open)'
-result=$(in_agent "${open_call}(\"$ini/.kvo-probe\", 0101, 0644)" "$close_it")
-check "the agent can write below $ini ($result)" test "${result%% *}" -ge 0 -a -f "$ini/.kvo-probe"
-rm -f "$ini/.kvo-probe"
-for path in /etc/kvo-probe /usr/lib/kvo-probe /var/lib/kvo-probe /root/kvo-probe /home/tester/kvo-probe; do
-    result=$(in_agent "${open_call}(\"$path\", 0101, 0644)" "$no_close")
-    check "the agent cannot write $path ($result)" test "${result%% *}" = -1 -a ! -e "$path"
+# answer ANSWERS ROW: what the probe said for ROW.
+answer() { sed -n "s|^$2 ||p" <<<"$1"; }
+
+answers=$(run_probe)
+check "the unit lets its process make an AF_UNIX socket ($(answer "$answers" unix))" test "$(answer "$answers" unix)" = ok
+check "the unit refuses an AF_INET socket ($(answer "$answers" inet))" test "$(answer "$answers" inet)" = EAFNOSUPPORT
+check "the unit refuses an AF_INET6 socket ($(answer "$answers" inet6))" test "$(answer "$answers" inet6)" = EAFNOSUPPORT
+check "the unit's system call filter refuses setpriority ($(answer "$answers" setpriority))" \
+    test "$(answer "$answers" setpriority)" = EPERM
+check "the unit lets its process write below $ini ($(answer "$answers" "write:$ini/.kvo-probe"))" \
+    test "$(answer "$answers" "write:$ini/.kvo-probe")" = ok
+for path in "${refused_paths[@]}"; do
+    result=$(answer "$answers" "write:$path")
+    check "the unit refuses to write $path ($result)" test -n "$result" -a "$result" != ok -a ! -e "$path"
 done
+
+# The probe follows the unit: without the lines that refuse (or grant) a row, its answer turns.
+# control "LINE..." ROW ANSWER
+control() {
+    local lines=$1 row=$2 want=$3 got
+    got=$(answer "$(run_probe "/^\\(${lines// /\\|}\\)=/d")" "$row")
+    check "without ${lines// /= and }= the probe's $row is $want ($got)" test "$got" = "$want"
+}
+control RestrictAddressFamilies inet ok
+control SystemCallFilter setpriority ok
+control ProtectSystem write:/etc/kvo-probe ok
+control "ProtectSystem ProtectHome" write:/root/kvo-probe ok
+control ReadWritePaths "write:$ini/.kvo-probe" EROFS
+rm -f "/etc/systemd/system/$probe_unit"
+systemctl daemon-reload
 check "the agent still serves, with the same process" test "$(prop MainPID)/$(prop ActiveState)" = "$agent/active"
 
 echo "== the support application ends"

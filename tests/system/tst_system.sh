@@ -1,23 +1,25 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 #
-# tst_system.sh SOURCE_DIR BINARY_DIR
+# tst_system.sh SOURCE_DIR BINARY_DIR PROBE
 #
 # The agent under a real systemd: boots a Debian 12 container (systemd-nspawn) with the Debian
 # package that tst_policy_package left in BINARY_DIR/deb/, once with dbus-daemon and once with
-# dbus-broker as the system bus, and runs inside.sh in it. The container's root file system is
-# built by mmdebstrap from the Debian archive and kept in KVO_SYSTEM_TEST_CACHE
-# (/var/cache/kvo-system-test) for later runs; it is built again when the package list changes.
-# The container has no network but its own loopback.
+# dbus-broker as the system bus, and runs inside.sh in it; PROBE (kvo-sandbox-probe) goes in
+# with it. The container's root file system is built by mmdebstrap from the Debian archive this
+# machine's apt uses, and kept in KVO_SYSTEM_TEST_CACHE (/var/cache/kvo-system-test) for later
+# runs; it is built again when the package list or the sources change. The container has no
+# network but its own loopback.
 #
 # Exits 77 (CTest's skip code) without root, without the tools, or when the root file system
-# has to be built and the Debian archive cannot be reached.
+# has to be built and apt names no Debian archive for it or cannot reach the one it names.
 set -euo pipefail
 
 SKIP=77
 src=$(cd "$1" && pwd -P)
 bin=$(cd "$2" && pwd -P)
-mirror=http://deb.debian.org/debian
+probe=$3
+suite=bookworm
 cache=${KVO_SYSTEM_TEST_CACHE:-/var/cache/kvo-system-test}
 
 skip() { echo "SKIP: $*"; exit $SKIP; }
@@ -33,27 +35,51 @@ work=$(mktemp -d /var/tmp/kvo-system-test.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 # The package's dependencies come from the archive with the root file system, so that it
-# installs in the container without a network; gdb makes system calls inside the running agent.
+# installs in the container without a network.
 mapfile -t packages < <(
-    { echo systemd systemd-sysv dbus dbus-broker passwd gdb
+    { echo systemd systemd-sysv dbus dbus-broker passwd
       dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//'
     } | tr ' ' '\n' | sed '/^$/d' | sort -u)
-key=$(printf '%s\n' bookworm minbase "${packages[@]}" | sha256sum | cut -c1-16)
-rootfs=$cache/bookworm-$key.tar
+
+# The Debian archive as this machine's apt knows it (after "apt-get update"): its sources of the
+# host's release and of that release's -updates and -security suites, renamed for $suite.
+host_codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+mapfile -t sources < <(
+    apt-get indextargets --format '$(ORIGIN) $(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages' 2>/dev/null |
+    awk -v host="$host_codename" -v suite="$suite" '
+        $1 == "Debian" && host != "" && ($3 == host || $3 == host "-updates" || $3 == host "-security") {
+            sub("^" host, suite, $3); print "deb " $2 " " $3 " " $4
+        }' | sort -u)
+# What apt here needs to reach them, mmdebstrap needs too.
+eval "$(apt-config shell apt_http_proxy Acquire::http::Proxy apt_https_proxy Acquire::https::Proxy \
+    apt_valid_until Acquire::Check-Valid-Until)"
+aptopts=()
+[ -n "${apt_http_proxy:-}" ] && aptopts+=(--aptopt="Acquire::http::Proxy \"$apt_http_proxy\"")
+[ -n "${apt_https_proxy:-}" ] && aptopts+=(--aptopt="Acquire::https::Proxy \"$apt_https_proxy\"")
+[ -n "${apt_valid_until:-}" ] && aptopts+=(--aptopt="Acquire::Check-Valid-Until \"$apt_valid_until\"")
+
+key=$(printf '%s\n' "$suite" minbase "${packages[@]}" "${sources[@]}" | sha256sum | cut -c1-16)
+rootfs=$cache/$suite-$key.tar
 if [ ! -f "$rootfs" ]; then
-    if ! /usr/lib/apt/apt-helper download-file "$mirror/dists/bookworm/InRelease" "$work/InRelease" >/dev/null 2>&1; then
-        skip "the Debian archive ($mirror) cannot be reached, and no root file system is cached in $cache"
+    cached="no root file system for these packages and sources is cached in $cache"
+    [ ${#sources[@]} -gt 0 ] ||
+        skip "apt on this machine names no Debian archive for $host_codename (apt-get indextargets; run apt-get update), and $cached"
+    main_source=$(printf '%s\n' "${sources[@]}" | awk -v suite="$suite" '$3 == suite { print $2; exit }')
+    [ -n "$main_source" ] || skip "apt on this machine names no $host_codename suite itself, and $cached"
+    if ! /usr/lib/apt/apt-helper download-file "${main_source%/}/dists/$suite/InRelease" "$work/InRelease" >/dev/null 2>&1; then
+        skip "the Debian archive that apt uses here ($main_source) cannot be reached, and $cached"
     fi
     mkdir -p "$cache"
-    echo "building the root file system: mmdebstrap --variant=minbase bookworm with ${packages[*]}"
+    echo "building the root file system: mmdebstrap --variant=minbase $suite with ${packages[*]} from:"
+    printf '  %s\n' "${sources[@]}"
     start=$SECONDS
-    if ! mmdebstrap --variant=minbase --include="$(IFS=,; echo "${packages[*]}")" bookworm "$work/rootfs.tar" "$mirror" \
-        >"$work/mmdebstrap.log" 2>&1; then
+    if ! mmdebstrap --variant=minbase "${aptopts[@]}" --include="$(IFS=,; echo "${packages[*]}")" \
+        "$suite" "$work/rootfs.tar" "${sources[@]}" >"$work/mmdebstrap.log" 2>&1; then
         tail -30 "$work/mmdebstrap.log"
         echo "FAIL: mmdebstrap"
         exit 1
     fi
-    rm -f "$cache"/bookworm-*.tar
+    rm -f "$cache/$suite"-*.tar
     mv "$work/rootfs.tar" "$rootfs"
     echo "figure: rootfs-build-s $((SECONDS - start))"
 fi
@@ -65,6 +91,7 @@ for bus in dbus-daemon dbus-broker; do
     tar -C "$root" -xf "$rootfs"
     cp "$deb" "$root/root/"
     install -m 0755 "$src/tests/system/inside.sh" "$root/root/inside.sh"
+    install -D -m 0755 "$probe" "$root/usr/local/bin/kvo-sandbox-probe"
     cat >"$root/etc/systemd/system/kvo-system-test.service" <<EOF
 [Unit]
 Description=System test of the service-and-support agent
