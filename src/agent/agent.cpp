@@ -4,7 +4,9 @@
 #include "agent/callercredentials.h"
 #include "agent/constants.h"
 #include "agent/heaptrim.h"
+#include "agent/lifecycle.h"
 #include "agent/supportfiles.h"
+#include "agent/watcher.h"
 
 #include <simplelog/journalfields.h>
 
@@ -14,21 +16,32 @@
 class AgentPrivate
 {
 public:
-    AgentPrivate()
-        : callers(QDBusConnection::systemBus())
+    AgentPrivate(Agent *owner, AgentCore *core)
+        : core(core)
+        , owner(owner)
+        , callers(QDBusConnection::systemBus())
     {
     }
 
+    ::watcher *watcher = nullptr; // a child of owner
+    AgentCore *core;
+    Agent *owner;
     HeapTrim heapTrim;
     CallerCredentials callers;
 };
 
-Agent::Agent()
+Agent::Agent(AgentCore *core)
     : QObject(nullptr)
-    , d(std::make_unique<AgentPrivate>())
+    , d(std::make_unique<AgentPrivate>(this, core))
 {
+    d->watcher = new watcher(this);
+    d->watcher->start(QThread::InheritPriority);
+    // Direct: the handler runs on the watcher's thread, so the end comes even while the main
+    // thread is inside a long call.
+    connect(d->watcher, &watcher::exitAgent, d->watcher, &lifecycle::exitHandler, Qt::DirectConnection);
 }
 
+// The private part goes first, then the QObject base deletes the watcher, which joins its thread.
 Agent::~Agent() = default;
 
 QVector<QByteArray> Agent::callerFields()

@@ -10,17 +10,20 @@
 
 #include <memory>
 
+class AgentCore;
 class AgentPrivate;
 
 // The one object the agent exports on the system bus. Its slots unpack a call and hand it to
 // the support-file functions; callers get an empty reply whatever happened. The journal entries
-// of a call name its caller (CALLER_UID=, CALLER_PID=).
+// of a call name its caller (CALLER_UID=, CALLER_PID=). It starts the watcher of the support
+// application, whose exitAgent ends the process.
 class Agent : public QObject, protected QDBusContext
 {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.corvid.serviceandsupport.agent")
 public:
-    Agent();
+    // core: start-up's core object, kept for the process's life.
+    explicit Agent(AgentCore *core);
     ~Agent() override;
 
     // What registerObject exports of it: every slot, signal and property, scriptable or not.

@@ -5,8 +5,6 @@
 
 #include <simplelog/logmanager.h>
 
-#include <QDebug>
-
 #include <cstdio>
 #include <unistd.h>
 
@@ -20,12 +18,9 @@ void end(int status, const std::function<void()> &lastLines)
     ::_exit(status);
 }
 
-void supportApplicationGone()
+void exitHandler()
 {
-    end(0, [] {
-        qWarning() << "kvo-service-support no running";
-        qCWarning(agentLog) << "exit agent.";
-    });
+    end(0, [] { qCWarning(agentLog) << "exit agent."; });
 }
 
 } // namespace lifecycle

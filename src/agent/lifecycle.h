@@ -12,8 +12,8 @@ namespace lifecycle {
 // with status.
 [[noreturn]] void end(int status, const std::function<void()> &lastLines);
 
-// The support application is gone: its two closing lines, then status 0. Runs on the thread
-// that noticed and never waits for the main thread, which may be inside a long call.
-[[noreturn]] void supportApplicationGone();
+// The exit handler of the watcher's exitAgent: "exit agent.", then status 0. Runs on the
+// watcher's thread and never waits for the main thread, which may be inside a long call.
+[[noreturn]] void exitHandler();
 
 } // namespace lifecycle

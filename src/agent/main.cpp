@@ -7,7 +7,6 @@
 #include "agent/lifecycle.h"
 #include "agent/logdebughelper.h"
 #include "agent/supportfiles.h"
-#include "agent/watcher.h"
 
 #include <simplelog/logmanager.h>
 
@@ -44,10 +43,7 @@ int main(int argc, char *argv[])
     supportfiles::removeLeftoverTemporaries(kvo::supportDirectory());
 
     AgentCore core;
-    Agent agent;
-    // The exit runs on the watcher's thread, so it comes even while this thread is in a long call.
-    watcher supportApplication(lifecycle::supportApplicationGone);
-    supportApplication.start(QThread::InheritPriority);
+    Agent agent(&core);
     if (!bus.registerObject(kvo::agentObjectPath(), kvo::agentInterface(), &agent,
                             Agent::registerOptions))
         lifecycle::end(3, [&bus] { qCWarning(agentLog) << "registerObject Daemon Error" << bus.lastError(); });

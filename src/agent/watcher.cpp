@@ -2,12 +2,14 @@
 #include "agent/watcher.h"
 
 #include "agent/constants.h"
+#include "agent/pidfile.h"
 
-#include <utility>
+#include <simplelog/logmanager.h>
 
-watcher::watcher(std::function<void()> gone, QObject *parent)
+#include <QDebug>
+
+watcher::watcher(QObject *parent)
     : QThread(parent)
-    , m_gone(std::move(gone))
 {
 }
 
@@ -27,5 +29,9 @@ void watcher::run()
         if (!pidfile::namesRunningProcess(pidfile::read(path)))
             break;
     }
-    m_gone();
+    // The log is this thread's from here on, so that no line of a call the main thread is
+    // serving comes between this line and the exit handler's, or after them.
+    simplelog::LogManager::lockForExit();
+    qWarning() << "kvo-service-support no running";
+    emit exitAgent();
 }

@@ -5,7 +5,7 @@
 // no memory behind, and no form keeps the real agent alive once the support application is gone.
 #include "reliability.h"
 #include "testsupport.h"
-#include "agent/watcher.h"
+#include "agent/pidfile.h"
 
 #include <QDir>
 #include <QElapsedTimer>

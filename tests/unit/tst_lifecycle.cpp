@@ -50,9 +50,9 @@ int runChild(const QByteArray &mode, const QString &path)
             std::printf("stdout without a newline");
         });
     }
-    if (mode == "application-gone") {
+    if (mode == "exit-handler") {
         qInfo("serving");
-        lifecycle::supportApplicationGone();
+        lifecycle::exitHandler();
     }
     return 2;
 }
@@ -77,7 +77,7 @@ class tst_Lifecycle : public QObject
 
 private Q_SLOTS:
     void closingLinesAreLastAndStdoutIsFlushed();
-    void applicationGoneWritesItsTwoLinesAndEndsWithZero();
+    void exitHandlerWritesItsLineAndEndsWithZero();
 
 };
 
@@ -99,17 +99,15 @@ void tst_Lifecycle::closingLinesAreLastAndStdoutIsFlushed()
         QVERIFY2(message.startsWith(QLatin1String("noise ")), qPrintable(message));
 }
 
-void tst_Lifecycle::applicationGoneWritesItsTwoLinesAndEndsWithZero()
+void tst_Lifecycle::exitHandlerWritesItsLineAndEndsWithZero()
 {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath(QStringLiteral("agent.log"));
-    const ChildRun child = runSelfAsChild("application-gone", path);
+    const ChildRun child = runSelfAsChild("exit-handler", path);
     QCOMPARE(child.status, QProcess::NormalExit);
     QCOMPARE(child.code, 0);
-    QCOMPARE(messagesOf(path), QStringList({QStringLiteral("serving"),
-                                            QStringLiteral("kvo-service-support no running"),
-                                            QStringLiteral("exit agent.")}));
+    QCOMPARE(messagesOf(path), QStringList({QStringLiteral("serving"), QStringLiteral("exit agent.")}));
 }
 
 int main(int argc, char **argv)

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "agent/watcher.h"
+#include "agent/pidfile.h"
 #include "testhelpers.h"
 
 #include <QCoreApplication>

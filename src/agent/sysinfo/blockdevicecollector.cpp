@@ -4,6 +4,7 @@
 #include "agent/agentlog.h"
 #include "agent/sysinfo/commandrunner.h"
 #include "agent/sysinfo/factconstants.h"
+#include "agent/sysinfo/sysutils.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -62,10 +63,15 @@ QString modelSerial(const BlockDeviceRecord &record)
 
 } // namespace
 
+bool BlockDeviceCollector::executeCmd(const QString &command, QString &output)
+{
+    return ::executeCmd(command, output);
+}
+
 void BlockDeviceCollector::loadDeviceTable()
 {
-    const QString output = facts::shellOutput(facts::blockDeviceListingCommand());
-    if (output.isEmpty())
+    QString output;
+    if (!executeCmd(facts::blockDeviceListingCommand(), output))
         return;
     loadDeviceTableFromJson(output);
 }

@@ -32,6 +32,10 @@ public:
     BlockDeviceCollector(const BlockDeviceCollector &) = delete;
     BlockDeviceCollector &operator=(const BlockDeviceCollector &) = delete;
 
+    // The command runner (executeCmd of sysutils.h), through which the listing here and the
+    // commands of SystemInfo run; it uses nothing of the collector.
+    bool executeCmd(const QString &command, QString &output);
+
     void loadDeviceTable();
     // Fills devices from the listing's text; loadDeviceTable hands it the tool's output.
     void loadDeviceTableFromJson(const QString &output);

@@ -274,15 +274,10 @@ CommandResult runCommand(const Command &command, int timeoutMs)
     return run.result();
 }
 
-QString shellOutput(const QString &line, int timeoutMs)
-{
-    return runCommand(shellCommand(line), timeoutMs).text();
-}
-
 } // namespace facts
 
 bool executeCmd(const QString &command, QString &output, int timeoutMs)
 {
-    output = facts::shellOutput(command, timeoutMs);
+    output = facts::runCommand(facts::shellCommand(command), timeoutMs).text();
     return !output.isEmpty();
 }

@@ -100,7 +100,4 @@ private:
 // Runs command and waits for it in place, without an event loop.
 CommandResult runCommand(const Command &command, int timeoutMs = commandTimeoutMs);
 
-// What the shell line printed, as text(); its exit status is not looked at.
-QString shellOutput(const QString &line, int timeoutMs = commandTimeoutMs);
-
 } // namespace facts

@@ -2,13 +2,22 @@
 #include "agent/sysinfo/systeminfo.h"
 
 #include "agent/sysinfo/blockdevicecollector.h"
-#include "agent/sysinfo/commandrunner.h"
 #include "agent/sysinfo/factconstants.h"
 #include "agent/sysinfo/factparsers.h"
 
 #include <QNetworkInterface>
 
-using facts::shellOutput;
+namespace {
+
+// What a command line printed, run through the collector's executeCmd.
+QString outputOf(BlockDeviceCollector *collector, const QString &command)
+{
+    QString output;
+    collector->executeCmd(command, output);
+    return output;
+}
+
+} // namespace
 
 SystemInfo::SystemInfo()
     : QObject(nullptr)
@@ -25,12 +34,12 @@ SystemInfo::~SystemInfo()
 
 QString SystemInfo::getBoardInfo()
 {
-    return factparsers::joinDmiValues(shellOutput(facts::boardInfoCommand()));
+    return factparsers::joinDmiValues(outputOf(m_collector, facts::boardInfoCommand()));
 }
 
 QString SystemInfo::getCpuInfo()
 {
-    return factparsers::joinDmiValues(shellOutput(facts::cpuInfoCommand()));
+    return factparsers::joinDmiValues(outputOf(m_collector, facts::cpuInfoCommand()));
 }
 
 QString SystemInfo::getInstallTime()
@@ -39,17 +48,17 @@ QString SystemInfo::getInstallTime()
     if (partition.isEmpty())
         return QString();
 
-    const QString output = shellOutput(factparsers::installTimeCommand(partition));
+    const QString output = outputOf(m_collector, factparsers::installTimeCommand(partition));
     if (!output.isEmpty())
         return factparsers::installTimeFromDumpe2fs(output);
-    return factparsers::installTimeFromListing(shellOutput(facts::installTimeFallbackCommand()));
+    return factparsers::installTimeFromListing(outputOf(m_collector, facts::installTimeFallbackCommand()));
 }
 
 bool SystemInfo::hasRaid()
 {
-    if (!shellOutput(facts::raidControllerCommand()).isEmpty())
+    if (!outputOf(m_collector, facts::raidControllerCommand()).isEmpty())
         return true;
-    return !shellOutput(factparsers::raidDeviceCommand(QLatin1String(facts::devDirectory))).isEmpty();
+    return !outputOf(m_collector, factparsers::raidDeviceCommand(QLatin1String(facts::devDirectory))).isEmpty();
 }
 
 int SystemInfo::raidState()
@@ -59,8 +68,8 @@ int SystemInfo::raidState()
 
 bool SystemInfo::isVirtualMachine()
 {
-    const QString hypervisorFlag = shellOutput(facts::hypervisorFlagCommand());
-    const QString detected = shellOutput(facts::detectVirtCommand());
+    const QString hypervisorFlag = outputOf(m_collector, facts::hypervisorFlagCommand());
+    const QString detected = outputOf(m_collector, facts::detectVirtCommand());
     return factparsers::isVirtual(hypervisorFlag, detected);
 }
 

@@ -3,28 +3,23 @@
 
 #include "agent/sysinfo/sysutils.h"
 
-ReleaseRecord::ReleaseRecord(const QString &path, const QString &group)
-    : m_path(path)
-    , m_group(group)
+QMap<QString, QString> versioninfo::readRecord(const QString &path, const QString &group)
 {
+    if (!fileExists(path))
+        return {};
+    return readIniGroup(path, group);
 }
 
-bool ReleaseRecord::exists() const { return fileExists(m_path); }
+bool OsVersionInfo::exists() const { return fileExists(versioninfo::osVersionFile()); }
 
-void ReleaseRecord::reload()
+void OsVersionInfo::reload()
 {
     values.clear();
-    if (fileExists(m_path))
-        values = readIniGroup(m_path, m_group);
+    values = versioninfo::readRecord(versioninfo::osVersionFile(), versioninfo::osVersionGroup());
 }
 
-QString ReleaseRecord::value(const QString &key) const { return values.value(key); }
-bool ReleaseRecord::isEmpty() const { return values.isEmpty(); }
-
-OsVersionInfo::OsVersionInfo(const QString &path)
-    : ReleaseRecord(path, versioninfo::osVersionGroup())
-{
-}
+QString OsVersionInfo::value(const QString &key) const { return values.value(key); }
+bool OsVersionInfo::isEmpty() const { return values.isEmpty(); }
 
 QString OsVersionInfo::systemName() const { return value(QStringLiteral("SystemName")); }
 QString OsVersionInfo::systemNameZh() const { return value(QStringLiteral("SystemName[zh_CN]")); }
@@ -36,10 +31,15 @@ QString OsVersionInfo::majorVersion() const { return value(QStringLiteral("Major
 QString OsVersionInfo::minorVersion() const { return value(QStringLiteral("MinorVersion")); }
 QString OsVersionInfo::osBuild() const { return value(QStringLiteral("OsBuild")); }
 
-OemVersionInfo::OemVersionInfo(const QString &path)
-    : ReleaseRecord(path, versioninfo::oemVersionGroup())
+bool OemVersionInfo::exists() const { return fileExists(versioninfo::oemVersionFile()); }
+
+void OemVersionInfo::reload()
 {
+    values.clear();
+    values = versioninfo::readRecord(versioninfo::oemVersionFile(), versioninfo::oemVersionGroup());
 }
+
+QString OemVersionInfo::value(const QString &key) const { return values.value(key); }
 
 QString OemVersionInfo::manufacturer() const { return value(QStringLiteral("Manufacturer")); }
 QString OemVersionInfo::brand() const { return value(QStringLiteral("Brand")); }

@@ -10,30 +10,19 @@ inline QString osVersionFile() { return QStringLiteral("/etc/os-version"); }
 inline QString osVersionGroup() { return QStringLiteral("Version"); }
 inline QString oemVersionFile() { return QStringLiteral("/etc/oem-version"); }
 inline QString oemVersionGroup() { return QStringLiteral("OEM-Version"); }
+
+// What a record's reload reads: every key of group in the INI file at path, or nothing when
+// the file is missing (with the warning of fileExists).
+QMap<QString, QString> readRecord(const QString &path, const QString &group);
 } // namespace versioninfo
 
-// One release record; the two below only name its keys.
-class ReleaseRecord
+class OsVersionInfo
 {
 public:
-    ReleaseRecord(const QString &path, const QString &group);
-
     bool exists() const;
     void reload();
     QString value(const QString &key) const;
     bool isEmpty() const;
-
-    QMap<QString, QString> values;
-
-private:
-    QString m_path;
-    QString m_group;
-};
-
-class OsVersionInfo : public ReleaseRecord
-{
-public:
-    explicit OsVersionInfo(const QString &path = versioninfo::osVersionFile());
 
     QString systemName() const;
     QString systemNameZh() const;
@@ -44,14 +33,20 @@ public:
     QString majorVersion() const;
     QString minorVersion() const;
     QString osBuild() const;
+
+    QMap<QString, QString> values;
 };
 
-class OemVersionInfo : public ReleaseRecord
+class OemVersionInfo
 {
 public:
-    explicit OemVersionInfo(const QString &path = versioninfo::oemVersionFile());
+    bool exists() const;
+    void reload();
+    QString value(const QString &key) const;
 
     QString manufacturer() const;
     QString brand() const;
     QString type() const;
+
+    QMap<QString, QString> values;
 };

@@ -1,9 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+//
+// The release records on their own files, /etc/os-version and /etc/oem-version, which the
+// sandbox makes throw-away.
 #include "agent/sysinfo/versioninfo.h"
+#include "testsupport.h"
 
 #include <QFile>
-#include <QTemporaryDir>
 #include <QTest>
+
+using namespace testsupport;
 
 namespace {
 QStringList g_messages;
@@ -11,27 +16,28 @@ void collect(QtMsgType, const QMessageLogContext &, const QString &message)
 {
     g_messages.append(message);
 }
+
+void write(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+const QString osFile = QStringLiteral("/etc/os-version");
+const QString oemFile = QStringLiteral("/etc/oem-version");
 } // namespace
 
 class tst_VersionInfo : public QObject
 {
     Q_OBJECT
 
-private:
-    QTemporaryDir m_dir;
-
-    QString write(const QString &name, const QByteArray &content)
-    {
-        const QString path = m_dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
-            qFatal("cannot write %s", qPrintable(path));
-        return path;
-    }
-
 private Q_SLOTS:
+    void initTestCase() { QVERIFY2(inSandbox(), "runs only inside sandbox-run, which owns /etc"); }
     void init()
     {
+        QFile::remove(osFile);
+        QFile::remove(oemFile);
         g_messages.clear();
         qInstallMessageHandler(collect);
     }
@@ -39,7 +45,7 @@ private Q_SLOTS:
 
     void osRecord()
     {
-        const QString path = write(QStringLiteral("os-version"),
+        write(osFile,
             "[Version]\n"
             "SystemName=Corvid OS\n"
             "SystemName[zh_CN]=\xe7\xa7\x91\xe6\xb2\x83\n"
@@ -51,9 +57,10 @@ private Q_SLOTS:
             "MinorVersion=0100\n"
             "OsBuild=21.103\n"
             "Codename=bookworm\n");
-        OsVersionInfo os(path);
+        OsVersionInfo os;
         QVERIFY(os.isEmpty());
         QCOMPARE(os.majorVersion(), QString());
+        QVERIFY(os.exists());
         os.reload();
         QVERIFY(!os.isEmpty());
         QCOMPARE(os.systemName(), QStringLiteral("Corvid OS"));
@@ -68,6 +75,7 @@ private Q_SLOTS:
         // Keys without a getter are kept; letter case matters.
         QCOMPARE(os.value(QStringLiteral("Codename")), QStringLiteral("bookworm"));
         QCOMPARE(os.value(QStringLiteral("editionname")), QString());
+        QCOMPARE(os.values.size(), 10);
         QCOMPARE(g_messages, QStringList());
     }
 
@@ -76,6 +84,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("content");
         QTest::newRow("keys in another group") << QByteArray("[Other]\nMajorVersion=23\n");
         QTest::newRow("keys in no group") << QByteArray("MajorVersion=23\n");
+        QTest::newRow("the other record's group") << QByteArray("[OEM-Version]\nMajorVersion=23\n");
         QTest::newRow("group empty") << QByteArray("[Version]\n");
         QTest::newRow("empty file") << QByteArray();
     }
@@ -83,7 +92,8 @@ private Q_SLOTS:
     void nothingLoaded()
     {
         QFETCH(QByteArray, content);
-        OsVersionInfo os(write(QStringLiteral("os-version"), content));
+        write(osFile, content);
+        OsVersionInfo os;
         os.reload();
         QVERIFY(os.isEmpty());
         QCOMPARE(os.majorVersion(), QString());
@@ -92,31 +102,34 @@ private Q_SLOTS:
 
     void missingFileWarnsAndReloadDropsOldValues()
     {
-        const QString path = write(QStringLiteral("os-version"), "[Version]\nMajorVersion=23\n");
-        OsVersionInfo os(path);
+        write(osFile, "[Version]\nMajorVersion=23\n");
+        OsVersionInfo os;
         os.reload();
         QCOMPARE(os.majorVersion(), QStringLiteral("23"));
-        QVERIFY(QFile::remove(path));
-        QVERIFY(!os.exists());
+        QVERIFY(QFile::remove(osFile));
         g_messages.clear();
+        QVERIFY(!os.exists());
         os.reload();
         QVERIFY(os.isEmpty());
         QCOMPARE(os.majorVersion(), QString());
-        QCOMPARE(g_messages, QStringList{QStringLiteral("\"%1\"  non-existent.").arg(path)});
+        const QString warning = QStringLiteral("\"%1\"  non-existent.").arg(osFile);
+        QCOMPARE(g_messages, QStringList({warning, warning}));
     }
 
     void oemRecordIndependentOfOs()
     {
-        OemVersionInfo oem(write(QStringLiteral("oem-version"),
-                                 "[OEM-Version]\nManufacturer=Example\nBrand=Ex\nType=Laptop\n"));
-        OsVersionInfo os(m_dir.filePath(QStringLiteral("missing-os-version")));
+        write(oemFile, "[OEM-Version]\nManufacturer=Example\nBrand=Ex\nType=Laptop\nSeries=X\n");
+        OsVersionInfo os;
+        OemVersionInfo oem;
         os.reload();
         oem.reload();
         QVERIFY(os.isEmpty());
+        QVERIFY(oem.exists());
         QCOMPARE(oem.manufacturer(), QStringLiteral("Example"));
         QCOMPARE(oem.brand(), QStringLiteral("Ex"));
         QCOMPARE(oem.type(), QStringLiteral("Laptop"));
-        QCOMPARE(g_messages.size(), 1);
+        QCOMPARE(oem.value(QStringLiteral("Series")), QStringLiteral("X"));
+        QCOMPARE(g_messages, QStringList{QStringLiteral("\"%1\"  non-existent.").arg(osFile)});
     }
 };
 
