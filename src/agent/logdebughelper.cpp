@@ -16,9 +16,11 @@
 namespace {
 
 // Plain messages rather than QDBusInterface: that one first sends a blocking Introspect to the
-// service, a round trip per object before each call at every start. What the interface took
-// as invalid (no bus, or no owner of the service's name) gets its bare message, as it did;
-// false then, and nothing to log for the caller.
+// service, a round trip per object before each call at every start. The interface is not valid
+// when the bus is not connected or when the service cannot be reached: no owner and none
+// started, a start that failed, or a refusal by the bus. All of these are errors the bus itself
+// answers with, where an error of the service comes from the service's own name; a proxy that
+// is not valid logs only the message of the error. False then, and nothing more to log.
 bool callConfigService(const QString &path, const QString &interface, const QString &method,
                        const QVariantList &arguments, QDBusMessage *reply)
 {
@@ -31,7 +33,7 @@ bool callConfigService(const QString &path, const QString &interface, const QStr
     QDBusMessage call = QDBusMessage::createMethodCall(kvo::configService(), path, interface, method);
     call.setArguments(arguments);
     *reply = bus.call(call, QDBus::Block);
-    if (reply->type() == QDBusMessage::ErrorMessage && QDBusError(*reply).type() == QDBusError::ServiceUnknown) {
+    if (reply->type() == QDBusMessage::ErrorMessage && reply->service() == kvo::busDaemonService()) {
         qCWarning(agentLog) << reply->errorMessage();
         return false;
     }

@@ -6,6 +6,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QRegularExpression>
@@ -32,6 +33,7 @@ static const char busConfig[] = R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//D
   <type>system</type>
   <listen>unix:path=%1</listen>
   <auth>EXTERNAL</auth>
+  <servicedir>%2</servicedir>
   <policy context="default">
     <allow user="*"/>
     <allow own="*"/>
@@ -60,7 +62,8 @@ bool PrivateBus::start(QString *error)
         *error = QStringLiteral("cannot write %1").arg(configPath);
         return false;
     }
-    config.write(QString::fromLatin1(busConfig).arg(QLatin1String(busSocket)).toUtf8());
+    config.write(QString::fromLatin1(busConfig).arg(QLatin1String(busSocket), QLatin1String(busServiceDir)).toUtf8());
+    QDir().mkpath(QLatin1String(busServiceDir));
     config.close();
     QFile::remove(QLatin1String(busSocket));
 

@@ -26,12 +26,14 @@ inline const QByteArray logFile = kvo::logFilePath().toLatin1();
 inline const QByteArray supportDir = kvo::supportDirectory().toLatin1();
 inline const QByteArray qrDir = kvo::qrCodeDirectory().toLatin1();
 inline constexpr const char *busSocket = "/run/dbus/system_bus_socket";
+// Where the private bus finds the .service files of the services it may start.
+inline constexpr const char *busServiceDir = "/run/dbus/kvo-test-services";
 
 // True inside sandbox-run; tests refuse to touch the fixed paths anywhere else.
 bool inSandbox();
 
 // A dbus-daemon of type "system" listening on busSocket, with a policy that lets anyone own
-// and call anything. Sets DBUS_SYSTEM_BUS_ADDRESS for this process and its children.
+// and call anything, starting services from busServiceDir. Sets DBUS_SYSTEM_BUS_ADDRESS for this process and its children.
 class PrivateBus
 {
 public:

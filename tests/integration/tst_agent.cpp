@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusReply>
 #include <QDBusVariant>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -19,6 +20,7 @@
 #include <QTest>
 #include <QXmlStreamReader>
 
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -93,6 +95,14 @@ class tst_Agent : public QObject, protected SandboxFixture
 
 private:
     std::unique_ptr<AgentProcess> m_agent;
+
+    // The bus reads its service directory anew.
+    static bool reloadBusConfig()
+    {
+        const QDBusMessage reply = QDBusConnection::systemBus().call(QDBusMessage::createMethodCall(
+            kvo::busDaemonService(), kvo::busDaemonPath(), kvo::busDaemonInterface(), QStringLiteral("ReloadConfig")));
+        return reply.type() == QDBusMessage::ReplyMessage;
+    }
 
     // Used as QVERIFY(startAgent(...)), so that a test stops when start-up fails.
     bool startAgent(const QString &logRules, const QStringList &environment = {})
@@ -630,17 +640,49 @@ private Q_SLOTS:
         QCOMPARE(messages(later), QStringList{QStringLiteral("value changed: \"log_rules\"")});
     }
 
-    void configurationServiceAbsent()
+    // Every way the configuration service can be missing when the agent starts: the bus cannot
+    // reach it (only the error's message, then no path) or starts it (no line of its own).
+    void configurationServiceMissing_data()
     {
+        QTest::addColumn<QString>("exec");
+        QTest::addColumn<QStringList>("expected");
+        const QString noPath = QStringLiteral("codestack:  get path failed.");
+        const QString stored = QStringLiteral("Custom File open success!");
+        QTest::newRow("no owner, not activatable")
+            << QString()
+            << QStringList{QStringLiteral("\"The name org.desktopspec.ConfigManager was not provided by any .service files\""),
+                           noPath, stored};
+        QTest::newRow("activatable, fails to start")
+            << QStringLiteral("/bin/false")
+            << QStringList{QStringLiteral("\"Process org.desktopspec.ConfigManager exited with status 1\""), noPath, stored};
+        QTest::newRow("activatable, starts") << QStringLiteral(KVO_FAKE_CONFIG_BINARY) << QStringList{stored};
+    }
+
+    void configurationServiceMissing()
+    {
+        QFETCH(QString, exec);
+        QFETCH(QStringList, expected);
+        const QString serviceFile = QLatin1String(busServiceDir) + QStringLiteral("/org.desktopspec.ConfigManager.service");
+        QDBusConnectionInterface *bus = QDBusConnection::systemBus().interface();
+        const QString name = QStringLiteral("org.desktopspec.ConfigManager");
+        const auto tidyUp = qScopeGuard([&] {
+            QFile::remove(serviceFile);
+            reloadBusConfig();
+            const QDBusReply<uint> started = bus->servicePid(name);
+            if (started.isValid())
+                ::kill(pid_t(started.value()), SIGKILL);
+        });
+        QVERIFY(!bus->isServiceRegistered(name));
+        if (!exec.isEmpty())
+            QVERIFY(testhelpers::writeFile(serviceFile,
+                QStringLiteral("[D-BUS Service]\nName=%1\nExec=%2\n").arg(name, exec).toUtf8()));
+        QVERIFY(reloadBusConfig());
+
         LogCursor log;
         m_agent = std::make_unique<AgentProcess>();
         QVERIFY(m_agent->waitForName());
         QCOMPARE(callAgent(QStringLiteral("updateCustomFile"), {QByteArray("x")}).type(), QDBusMessage::ReplyMessage);
-        const QStringList lines = messages(log);
-        QCOMPARE(lines.size(), 3);
-        QVERIFY2(lines.at(0).contains(QLatin1String("org.desktopspec.ConfigManager")), qPrintable(lines.at(0)));
-        QCOMPARE(lines.at(1), QStringLiteral("codestack:  get path failed."));
-        QCOMPARE(lines.at(2), QStringLiteral("Custom File open success!"));
+        QCOMPARE(messages(log), expected);
     }
 
     void releaseFilesReadAtStart_data()

@@ -894,29 +894,34 @@ private Q_SLOTS:
         QVERIFY(plain.out.endsWith("\n\n{\"error\":\"database unavailable\",\"code\":17}"));
     }
 
-    // The client asks for TLS 1.2 or later itself: a default configuration that allows only an
-    // older version neither holds it back nor makes it accept less.
-    void tlsVersionAskedForByTheClient_data()
+    // The client never goes below TLS 1.2, whatever the owner's default configuration allows,
+    // and never widens a stricter one: a TLS-1.3-only default refuses a server that stops at 1.2.
+    void tlsFloorOfTheClient_data()
     {
         QTest::addColumn<int>("platformDefault");
         QTest::addColumn<int>("server");
+        QTest::addColumn<QString>("expected"); // versions the server may see, or "refused"
 
-        QTest::newRow("default TLS 1.0, server any")     << int(QSsl::TlsV1_0) << int(QSsl::SecureProtocols);
-        QTest::newRow("default TLS 1.1, server any")     << int(QSsl::TlsV1_1) << int(QSsl::SecureProtocols);
-        QTest::newRow("default TLS 1.1, server 1.2")     << int(QSsl::TlsV1_1) << int(QSsl::TlsV1_2);
-        QTest::newRow("default TLS 1.0+, server 1.3")    << int(QSsl::TlsV1_0OrLater) << int(QSsl::TlsV1_3);
-        QTest::newRow("default any, server 1.2")         << int(QSsl::AnyProtocol) << int(QSsl::TlsV1_2);
+        QTest::newRow("default TLS 1.0, server any")     << int(QSsl::TlsV1_0) << int(QSsl::SecureProtocols) << "1.2 1.3";
+        QTest::newRow("default TLS 1.1, server any")     << int(QSsl::TlsV1_1) << int(QSsl::SecureProtocols) << "1.2 1.3";
+        QTest::newRow("default TLS 1.1, server 1.2")     << int(QSsl::TlsV1_1) << int(QSsl::TlsV1_2) << "1.2";
+        QTest::newRow("default TLS 1.0+, server 1.3")    << int(QSsl::TlsV1_0OrLater) << int(QSsl::TlsV1_3) << "1.3";
+        QTest::newRow("default any, server 1.2")         << int(QSsl::AnyProtocol) << int(QSsl::TlsV1_2) << "1.2";
+        QTest::newRow("default TLS 1.3+, server any")    << int(QSsl::TlsV1_3OrLater) << int(QSsl::SecureProtocols) << "1.3";
+        QTest::newRow("default TLS 1.3+, server 1.2")    << int(QSsl::TlsV1_3OrLater) << int(QSsl::TlsV1_2) << "refused";
+        QTest::newRow("default TLS 1.2 only, server 1.3") << int(QSsl::TlsV1_2) << int(QSsl::TlsV1_3) << "refused";
     }
 
-    void tlsVersionAskedForByTheClient()
+    void tlsFloorOfTheClient()
     {
         QFETCH(int, platformDefault);
         QFETCH(int, server);
+        QFETCH(QString, expected);
 
         const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
-        QSslConfiguration lax = saved;
-        lax.setProtocol(QSsl::SslProtocol(platformDefault));
-        QSslConfiguration::setDefaultConfiguration(lax);
+        QSslConfiguration owner = saved;
+        owner.setProtocol(QSsl::SslProtocol(platformDefault));
+        QSslConfiguration::setDefaultConfiguration(owner);
         m_server->protocol = QSsl::SslProtocol(server);
 
         https client(nullptr);
@@ -927,10 +932,18 @@ private Q_SLOTS:
         m_server->protocol = QSsl::SecureProtocols;
 
         QVERIFY(arrived);
+        if (expected == QLatin1String("refused")) {
+            QCOMPARE(dataAt(data, 0).httpCode, 0);
+            QCOMPARE(m_server->received.size(), 0);
+            return;
+        }
         QCOMPARE(dataAt(data, 0).httpCode, 200);
         QCOMPARE(m_server->received.size(), 1);
         const QSsl::SslProtocol used = m_server->received.first().protocol;
-        QVERIFY2(used == QSsl::TlsV1_2 || used == QSsl::TlsV1_3, qPrintable(QString::number(int(used))));
+        const QString version = used == QSsl::TlsV1_2 ? QStringLiteral("1.2")
+                              : used == QSsl::TlsV1_3 ? QStringLiteral("1.3")
+                                                      : QString::number(int(used));
+        QVERIFY2(expected.split(QLatin1Char(' ')).contains(version), qPrintable(version));
     }
 
     // Wrong usage and unusable token files end the tool before it connects anywhere.

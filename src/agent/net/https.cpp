@@ -16,6 +16,22 @@
 
 namespace {
 
+// The protocols a request may use: what the owner's configuration allows, but nothing older than
+// TLS 1.2. A configuration that already starts at 1.2 or later is kept as it is, never widened.
+QSsl::SslProtocol withTlsFloor(QSsl::SslProtocol configured)
+{
+    switch (configured) {
+    case QSsl::TlsV1_2:
+    case QSsl::TlsV1_2OrLater:
+    case QSsl::TlsV1_3:
+    case QSsl::TlsV1_3OrLater:
+    case QSsl::UnknownProtocol:
+        return configured;
+    default:
+        return QSsl::TlsV1_2OrLater;
+    }
+}
+
 // A body is logged whole up to this size; beyond it only its start and its size, so one large
 // reply cannot flood the log or hold the main thread in encryption for seconds.
 constexpr int maxLoggedBody = 64 * 1024;
@@ -124,9 +140,8 @@ void https::sendPost(const QString &url, const QByteArray &data, QString token)
     }
     request.setUrl(QUrl(url, QUrl::TolerantMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    // Asked for here rather than left to whatever the platform's default configuration allows.
     QSslConfiguration tls = request.sslConfiguration();
-    tls.setProtocol(QSsl::TlsV1_2OrLater);
+    tls.setProtocol(withTlsFloor(tls.protocol()));
     request.setSslConfiguration(tls);
     m_manager.post(request, data);
 
