@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -227,31 +228,36 @@ bool sameDirectory(int a, int b)
     return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
+// Removes the entries of a directory as files, one at a time as the listing yields them, so a
+// directory of any size costs the same memory and no sort. "." and ".." and sub-directories
+// stay, each with "Delete file error!"; hidden entries are neither removed nor reported. Past
+// maxLoggedDeleteErrors lines the rest are counted in one line, so no call floods the log.
 void clearDirectory(int dirFd)
 {
-    QStringList names;
-    if (DIR *listing = ::fdopendir(::dup(dirFd))) {
-        while (const dirent *entry = ::readdir(listing)) {
-            const QString name = QFile::decodeName(entry->d_name);
-            // Hidden entries stay out of the listing, "." and ".." do not.
-            if (!name.startsWith(QLatin1Char('.')) || name == QLatin1String(".")
-                || name == QLatin1String(".."))
-                names.append(name);
-        }
-        ::closedir(listing);
+    // A descriptor of its own, so the listing starts at the first entry whatever dirFd has read.
+    const int listingFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
+    if (!listing) {
+        if (listingFd >= 0)
+            ::close(listingFd);
+        warnWithError("Delete file error!", errno);
+        return;
     }
-    std::sort(names.begin(), names.end(), [](const QString &a, const QString &b) {
-        const int c = QString::compare(a, b, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a < b;
-    });
-
-    for (const QString &name : qAsConst(names)) {
-        // Entries are removed as files only; "." and ".." and sub-directories stay.
-        const bool removed = name != QLatin1String(".") && name != QLatin1String("..")
-            && ::unlinkat(dirFd, QFile::encodeName(name).constData(), 0) == 0;
-        if (!removed)
+    int failures = 0;
+    while (const dirent *entry = ::readdir(listing)) {
+        const char *name = entry->d_name;
+        const bool dotOrDotDot = std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+        if (name[0] == '.' && !dotOrDotDot)
+            continue;
+        if (!dotOrDotDot && ::unlinkat(dirFd, name, 0) == 0)
+            continue;
+        if (++failures <= maxLoggedDeleteErrors)
             qCWarning(agentLog) << "Delete file error!";
     }
+    ::closedir(listing);
+    if (failures > maxLoggedDeleteErrors)
+        qCWarning(agentLog) << "Delete file error!" << "for" << failures - maxLoggedDeleteErrors
+                            << "more entries, not logged one by one";
 }
 
 // Stores data as name in dirFd through a temporary file. beforeRename runs once the new

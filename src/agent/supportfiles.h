@@ -65,6 +65,9 @@ bool leavesReserve(const SpaceFigures &space, quint64 bytes, quint64 inodes);
 inline constexpr int maxNameBytes = 255;
 inline constexpr int maxPathBytes = 4096;
 
+// Clearing a QR-code directory logs at most this many "Delete file error!" lines, then one count.
+inline constexpr int maxLoggedDeleteErrors = 16;
+
 // Removes temporary files that an interrupted replacement left behind in dir and below it.
 void removeLeftoverTemporaries(const QString &dir);
 

@@ -669,6 +669,19 @@ void tst_SupportFiles::storeQrCode_data()
     QTest::newRow("clearing a missing dir") << "t1" << "a.png" << true << none << QStringList{NotExists, QrOk}
                                             << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
                                             << "ini/QRCode/t1/a.png";
+    {
+        // 20 sub-directories and "." and "..": 22 entries that stay, 16 of them logged.
+        QStringList dirs{"ini/QRCode/t1/"};
+        for (int i = 0; i < 20; ++i)
+            dirs.append(QStringLiteral("ini/QRCode/t1/d%1/").arg(i, 2, 10, QLatin1Char('0')));
+        QStringList logged{QrOk};
+        for (int i = 0; i < supportfiles::maxLoggedDeleteErrors; ++i)
+            logged.append(DeleteError);
+        logged.append(QStringLiteral("Delete file error! for 6 more entries, not logged one by one"));
+        QTest::newRow("clearing many sub-dirs logs a bounded number of lines")
+            << "t1" << "a.png" << true << dirs << logged << dirs + QStringList{"ini/QRCode/t1/a.png"}
+            << "ini/QRCode/t1/a.png";
+    }
     QTest::newRow("type below a file") << "f/x" << "a.png" << false << QStringList{"ini/QRCode/f"}
                                        << QStringList{MakePathFail} << QStringList{"ini/QRCode/f"} << "";
     QTest::newRow("type below a file, del") << "f/x" << "a.png" << true << QStringList{"ini/QRCode/f"}
