@@ -12,10 +12,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-AtomicFile::AtomicFile(int dirFd, const QByteArray &name, bool keepMetadata)
+AtomicFile::AtomicFile(int dirFd, const QByteArray &name, int stagingFd)
     : m_dirFd(dirFd)
     , m_name(name)
-    , m_keepMetadata(keepMetadata)
+    , m_stagingFd(stagingFd)
 {
 }
 
@@ -24,7 +24,7 @@ AtomicFile::~AtomicFile()
     if (m_fd >= 0)
         ::close(m_fd);
     if (m_tempExists)
-        ::unlinkat(m_dirFd, m_tempName.constData(), 0);
+        ::unlinkat(m_stagingFd, m_tempName.constData(), 0);
 }
 
 // Records errno, closes and removes the temporary file, keeps the target as it is.
@@ -35,7 +35,7 @@ bool AtomicFile::fail()
         ::close(m_fd);
     m_fd = -1;
     if (m_tempExists)
-        ::unlinkat(m_dirFd, m_tempName.constData(), 0);
+        ::unlinkat(m_stagingFd, m_tempName.constData(), 0);
     m_tempExists = false;
     m_written = false;
     errno = m_error;
@@ -52,8 +52,10 @@ bool AtomicFile::open()
 
     struct stat st;
     if (::fstatat(m_dirFd, m_name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        m_replaces = true;
         if (S_ISREG(st.st_mode)) {
-            m_keepOwner = m_keepMetadata;
+            m_keepOwner = true;
+            m_replacedSize = st.st_size;
             m_mode = st.st_mode & 07777;
             m_uid = st.st_uid;
             m_gid = st.st_gid;
@@ -73,7 +75,7 @@ bool AtomicFile::open()
         const auto end = std::to_chars(name + prefixLength, name + sizeof name,
                                        QRandomGenerator::system()->generate64(), 16).ptr;
         m_tempName = QByteArray(name, int(end - name));
-        m_fd = ::openat(m_dirFd, m_tempName.constData(),
+        m_fd = ::openat(m_stagingFd, m_tempName.constData(),
                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (m_fd >= 0 || errno != EEXIST)
             break;
@@ -112,7 +114,7 @@ bool AtomicFile::commit()
         errno = EBADF;
         return fail();
     }
-    if (::renameat(m_dirFd, m_tempName.constData(), m_dirFd, m_name.constData()) != 0)
+    if (::renameat(m_stagingFd, m_tempName.constData(), m_dirFd, m_name.constData()) != 0)
         return fail();
     m_tempExists = false;
     m_written = false;

@@ -38,6 +38,8 @@ inline QString logRulesKey() { return QStringLiteral("log_rules"); }
 
 inline QString applicationName() { return QStringLiteral("kvo-service-support"); }
 inline QString supportDirectory() { return QStringLiteral("/usr/share/") + applicationName() + QStringLiteral("/ini/"); }
+// Temporary files of the support files, beside ini/ on the same file system.
+inline QString stagingDirectory() { return QStringLiteral("/usr/share/") + applicationName() + QStringLiteral("/staging/"); }
 inline QString deviceTreeFileName() { return QStringLiteral("kvo-devicetree.json"); }
 inline QString customerFileName() { return QStringLiteral("customer.json"); }
 inline QString qrCodePrefix() { return supportDirectory() + QStringLiteral("QRCode"); }

@@ -40,7 +40,8 @@ int main(int argc, char *argv[])
     if (!bus.registerService(kvo::serviceName()))
         lifecycle::end(2, [&bus] { qCWarning(agentLog) << "registerService Error" << bus.lastError(); });
     // Only the owner of the name writes the support files, so only it may tidy up after a crash.
-    supportfiles::removeLeftoverTemporaries(kvo::supportDirectory());
+    // One directory of the agent's own, which holds a file only while a call is served.
+    supportfiles::removeLeftoverTemporaries(kvo::stagingDirectory());
 
     AgentCore core;
     Agent agent(&core);

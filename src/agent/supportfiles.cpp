@@ -27,7 +27,7 @@
 namespace supportfiles {
 namespace {
 
-// What one new directory is counted as against the free-space reserve.
+// What one new directory is counted as against the free space.
 constexpr quint64 directoryBytes = 4096;
 
 class Fd
@@ -178,61 +178,149 @@ Walk walkFrom(Fd dir, const QList<QByteArray> &names)
     return walk;
 }
 
-// The free space of the file system that holds fd, as a store must leave it. Root's own
-// reserved blocks do not count as free: the agent writes for unprivileged callers.
+// Longer than a plain open takes (PATH_MAX, its NUL included), judged before anything is
+// encoded when the text alone is long enough: every character takes at least one byte.
+bool tooLongForOpen(const QString &path)
+{
+    return path.size() >= maxPathBytes || encodedName(path).size() >= maxPathBytes;
+}
+
+QString parentOf(QString dir)
+{
+    while (dir.size() > 1 && dir.endsWith(QLatin1Char('/')))
+        dir.chop(1);
+    return dir.left(std::max(1, int(dir.lastIndexOf(QLatin1Char('/')))));
+}
+
+// What the support tree holds. Counted once by walking it, then kept up to date by every change
+// the agent makes, so a store costs no walk; a walk stops once the tree is known to be over the
+// quota. Kept for the most recent support directory, known by device, inode and birth time, so a
+// directory made anew is counted anew even where its inode number is reused.
+struct DirectoryId
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 bornSeconds = 0;
+    quint32 bornNanoseconds = 0;
+    bool operator==(const DirectoryId &o) const
+    {
+        return device == o.device && inode == o.inode && bornSeconds == o.bornSeconds
+            && bornNanoseconds == o.bornNanoseconds;
+    }
+};
+struct UsageCache
+{
+    DirectoryId id;
+    bool valid = false;
+    TreeUsage usage;
+};
+
+DirectoryId directoryId(int fd)
+{
+    DirectoryId id;
+    struct statx st;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &st) == 0) {
+        id.device = (quint64(st.stx_dev_major) << 32) | st.stx_dev_minor;
+        id.inode = st.stx_ino;
+        if (st.stx_mask & STATX_BTIME) {
+            id.bornSeconds = st.stx_btime.tv_sec;
+            id.bornNanoseconds = st.stx_btime.tv_nsec;
+        }
+    }
+    return id;
+}
+thread_local UsageCache t_usage;
+thread_local TreeUsage *t_walking = nullptr;
+
+int countEntry(const char *, const struct stat *st, int, struct FTW *ftw)
+{
+    if (ftw->level == 0)
+        return 0;
+    ++t_walking->entries;
+    if (S_ISREG(st->st_mode))
+        t_walking->bytes += quint64(st->st_size);
+    return t_walking->entries > quotaEntries ? 1 : 0;
+}
+
+TreeUsage &usageOf(const QString &supportDir, int supportFd)
+{
+    const DirectoryId id = directoryId(supportFd);
+    if (!t_usage.valid || !(t_usage.id == id)) {
+        t_usage = UsageCache{id, true, TreeUsage()};
+        t_walking = &t_usage.usage;
+        QString top = supportDir;
+        while (top.size() > 1 && top.endsWith(QLatin1Char('/')))
+            top.chop(1);
+        ::nftw(QFile::encodeName(top).constData(), countEntry, 16, FTW_PHYS);
+        t_walking = nullptr;
+    }
+    return t_usage.usage;
+}
+
+// The space of the file system that holds fd as unprivileged users may use it. False when the
+// file system cannot say; a store is then not refused for space.
 bool readSpace(int fd, SpaceFigures *space)
 {
     struct statvfs st;
     if (::fstatvfs(fd, &st) != 0)
         return false;
-    space->totalBytes = quint64(st.f_blocks) * st.f_frsize;
-    space->freeBytes = quint64(st.f_bavail) * st.f_frsize;
+    space->availableBytes = quint64(st.f_bavail) * st.f_frsize;
     space->blockSize = st.f_frsize;
     space->totalInodes = st.f_files;
-    space->freeInodes = st.f_favail;
+    space->availableInodes = st.f_favail;
     return true;
 }
 
-// Whether bytes and inodes more still leave the reserve free on the file system of fd. When
-// not, the caller logs its failure line and then the figures. A file system that cannot say is
-// not refused.
-class ReserveCheck
+// Whether a change of bytes and entries fits both the file system's space for users and the
+// support tree's quota. When not, the caller logs its failure line and then figures().
+class Room
 {
 public:
-    ReserveCheck(int fd, quint64 bytes, quint64 inodes)
-        : m_bytes(bytes)
+    // spaceBytes and inodes are taken from the file system; fileBytes (of regular files),
+    // replacedBytes and entries change the tree.
+    Room(int fd, const TreeUsage &usage, quint64 spaceBytes, quint64 inodes, quint64 fileBytes,
+         quint64 replacedBytes, quint64 entries)
+        : m_usage(usage)
+        , m_spaceBytes(spaceBytes)
         , m_inodes(inodes)
+        , m_bytes(fileBytes)
+        , m_replacedBytes(replacedBytes)
+        , m_entries(entries)
     {
-        m_ok = !readSpace(fd, &m_space) || leavesReserve(m_space, bytes, inodes);
+        m_spaceOk = !readSpace(fd, &m_space) || fitsSpace(m_space, spaceBytes, inodes);
+        m_quotaOk = fitsQuota(usage, fileBytes, replacedBytes, entries);
     }
-    bool ok() const { return m_ok; }
+    bool ok() const { return m_spaceOk && m_quotaOk; }
     void logFigures() const
     {
-        const SpaceReserve reserve = spaceReserve(m_space);
-        qCWarning(agentLog) << "Free space reserve:" << m_bytes << "bytes and" << m_inodes << "inodes to write,"
-                            << m_space.freeBytes << "bytes and" << m_space.freeInodes << "inodes free,"
-                            << reserve.bytes << "bytes and" << reserve.inodes << "inodes kept free";
+        if (!m_spaceOk)
+            qCWarning(agentLog) << "No space for users:" << m_spaceBytes << "bytes and" << m_inodes << "inodes to write,"
+                                << m_space.availableBytes << "bytes and" << m_space.availableInodes
+                                << "inodes available";
+        if (!m_quotaOk)
+            qCWarning(agentLog) << "Support files quota:" << m_bytes << "bytes and" << m_entries
+                                << "entries to add," << m_replacedBytes << "bytes replaced; the tree holds"
+                                << m_usage.bytes << "bytes in" << m_usage.entries << "entries, at most"
+                                << quotaBytes << "bytes in" << quotaEntries << "entries";
     }
 
 private:
-    SpaceFigures m_space;
-    quint64 m_bytes;
+    TreeUsage m_usage;
+    quint64 m_spaceBytes;
     quint64 m_inodes;
-    bool m_ok;
+    quint64 m_bytes;
+    quint64 m_replacedBytes;
+    quint64 m_entries;
+    SpaceFigures m_space;
+    bool m_spaceOk = true;
+    bool m_quotaOk = true;
 };
-
-bool sameDirectory(int a, int b)
-{
-    struct stat sa;
-    struct stat sb;
-    return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
 
 // Removes the entries of a directory as files, one at a time as the listing yields them, so a
 // directory of any size costs the same memory and no sort. "." and ".." and sub-directories
 // stay, each with "Delete file error!"; hidden entries are neither removed nor reported. Past
 // maxLoggedDeleteErrors lines the rest are counted in one line, so no call floods the log.
-void clearDirectory(int dirFd)
+void clearDirectory(int dirFd, TreeUsage &usage)
 {
     // A descriptor of its own, so the listing starts at the first entry whatever dirFd has read.
     const int listingFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -249,8 +337,18 @@ void clearDirectory(int dirFd)
         const bool dotOrDotDot = std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
         if (name[0] == '.' && !dotOrDotDot)
             continue;
-        if (!dotOrDotDot && ::unlinkat(dirFd, name, 0) == 0)
-            continue;
+        if (!dotOrDotDot) {
+            struct stat st;
+            const bool known = ::fstatat(dirFd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+            if (::unlinkat(dirFd, name, 0) == 0) {
+                if (known) {
+                    usage.entries -= std::min<quint64>(usage.entries, 1);
+                    if (S_ISREG(st.st_mode))
+                        usage.bytes -= std::min<quint64>(usage.bytes, quint64(st.st_size));
+                }
+                continue;
+            }
+        }
         if (++failures <= maxLoggedDeleteErrors)
             qCWarning(agentLog) << "Delete file error!";
     }
@@ -260,81 +358,96 @@ void clearDirectory(int dirFd)
                             << "more entries, not logged one by one";
 }
 
-// Stores data as name in dirFd through a temporary file. beforeRename runs once the new
-// content is written whole and flushed, just before it replaces the old file.
-template<typename BeforeRename>
-bool writeReplacement(int dirFd, const QByteArray &name, const QByteArray &data,
-                      const FileMessages &messages, bool infoLevel, bool keepMetadata,
-                      BeforeRename beforeRename)
+// Writes data as name in dirFd through a temporary file in the staging directory. Logs every
+// outcome from the open on; the open's success line at info or debug level.
+void writeReplacement(const QString &supportDir, int supportFd, int dirFd, const QByteArray &name,
+                      const QByteArray &data, const FileMessages &messages, bool infoLevel)
 {
-    AtomicFile file(dirFd, name, keepMetadata);
+    // The staging directory is the agent's alone: no other user sees a file before it is whole.
+    const Fd staging = openDirectory(stagingDirectoryFor(supportDir), true);
+    if (!staging.isValid() || ::fchmod(staging.get(), 0700) != 0) {
+        warnWithError(messages.openError, errno);
+        return;
+    }
+    AtomicFile file(dirFd, name, staging.get());
     if (!file.open()) {
         warnWithError(messages.openError, file.error());
-        return false;
+        return;
     }
     if (infoLevel)
         qCInfo(agentLog) << messages.openSuccess;
     else
         qCDebug(agentLog) << messages.openSuccess;
-    // The temporary file already holds its inode.
-    const ReserveCheck reserve(dirFd, quint64(data.size()), 0);
-    if (!reserve.ok()) {
+    TreeUsage &usage = usageOf(supportDir, supportFd);
+    // The temporary file already holds its inode, and stands beside the old file until the rename.
+    const quint64 replaced = quint64(file.replacedSize());
+    const Room room(staging.get(), usage, quint64(data.size()), 0, quint64(data.size()), replaced,
+                    file.replaces() ? 0 : 1);
+    if (!room.ok()) {
         warnWithError("write data error!", ENOSPC);
-        reserve.logFigures();
-        return false;
+        room.logFigures();
+        return;
     }
-    if (!file.write(data)) {
+    if (!file.commit(data)) {
         warnWithError("write data error!", file.error());
-        return false;
+        return;
     }
-    beforeRename();
-    if (!file.commit()) {
-        warnWithError("write data error!", file.error());
-        return false;
-    }
-    return true;
+    usage.bytes = usage.bytes - std::min(usage.bytes, replaced) + quint64(data.size());
+    usage.entries += file.replaces() ? 0 : 1;
 }
 
-// The length of text in file-system bytes when it is at most room bytes long and none of its
-// components is longer than maxNameBytes, else -1. Text far too long is refused by its size
-// alone: a character takes at least one byte and at most two UTF-16 units.
-int boundedLength(const QString &text, int room)
+// Opens the directory that holds the last component of relative, walking its components as
+// given from dir ("." and ".." included, as the kernel resolves them) without following a
+// symbolic link. name gets the last component; it stays empty, with EISDIR, when relative
+// names a directory: empty, ending with "/", or ending in "." or "..".
+Fd openParentAsGiven(int dirFd, const QString &relative, QByteArray *name, int *error)
 {
-    if (room < 0 || text.size() > 2 * room)
-        return -1;
-    const QByteArray bytes = QFile::encodeName(text);
-    if (bytes.size() > room)
-        return -1;
-    int componentStart = 0;
-    for (int i = 0; i <= bytes.size(); ++i) {
-        if (i == bytes.size() || bytes.at(i) == '/') {
-            if (i - componentStart > maxNameBytes)
-                return -1;
-            componentStart = i + 1;
-        }
+    const QByteArray native = encodedName(relative);
+    QList<QByteArray> parts;
+    for (const QByteArray &part : native.split('/')) {
+        if (!part.isEmpty())
+            parts.append(part);
     }
-    return bytes.size();
+    if (parts.isEmpty() || native.endsWith('/') || parts.constLast() == "." || parts.constLast() == "..") {
+        *error = EISDIR;
+        return Fd();
+    }
+    *name = parts.takeLast();
+    Fd dir(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const QByteArray &part : qAsConst(parts)) {
+        Fd child = openChildDirectory(dir.get(), part);
+        if (!child.isValid()) {
+            *error = errno;
+            return Fd();
+        }
+        dir = std::move(child);
+    }
+    return dir;
 }
 
 } // namespace
 
-SpaceReserve spaceReserve(const SpaceFigures &space)
-{
-    SpaceReserve reserve;
-    reserve.bytes = std::min<quint64>(space.totalBytes / 20, quint64(1) << 30);
-    reserve.inodes = std::min<quint64>(space.totalInodes / 20, 65536);
-    return reserve;
-}
-
-bool leavesReserve(const SpaceFigures &space, quint64 bytes, quint64 inodes)
+bool fitsSpace(const SpaceFigures &space, quint64 bytes, quint64 inodes)
 {
     const quint64 block = std::max<quint64>(space.blockSize, 1);
     const quint64 needed = bytes / block * block + (bytes % block ? block : 0);
-    const SpaceReserve reserve = spaceReserve(space);
-    const bool room = space.freeBytes >= reserve.bytes && space.freeBytes - reserve.bytes >= needed;
-    const bool inodeRoom = space.totalInodes == 0
-        || (space.freeInodes >= reserve.inodes && space.freeInodes - reserve.inodes >= inodes);
+    const bool room = space.availableBytes >= needed;
+    const bool inodeRoom = space.totalInodes == 0 || space.availableInodes >= inodes;
     return room && inodeRoom;
+}
+
+bool fitsQuota(const TreeUsage &usage, quint64 addBytes, quint64 removedBytes, quint64 addEntries)
+{
+    const quint64 bytes = usage.bytes - std::min(usage.bytes, removedBytes) + addBytes;
+    return bytes <= quotaBytes && usage.entries + addEntries <= quotaEntries;
+}
+
+QString stagingDirectoryFor(const QString &supportDir)
+{
+    QString parent = parentOf(supportDir);
+    if (!parent.endsWith(QLatin1Char('/')))
+        parent += QLatin1Char('/');
+    return parent + QStringLiteral("staging/");
 }
 
 QString cleanPath(const QString &path)
@@ -369,11 +482,36 @@ bool pathStaysBelow(const QString &path, const QString &prefix)
 {
     if (path.contains(QChar(0)))
         return false;
-    const QString cleaned = cleanPath(path);
-    const QString directory = cleaned.left(std::max(0, int(cleaned.lastIndexOf(QLatin1Char('/')))));
+    const QVector<QStringRef> base = prefix.splitRef(QLatin1Char('/'), Qt::SkipEmptyParts);
+    // The cleaned path as a stack: its first intact components are those of prefix, then come
+    // extra ones (below prefix when intact is all of prefix, elsewhere otherwise). Counting is
+    // enough: a component below or beside prefix is never compared again.
+    int intact = 0;
+    qsizetype extra = 0;
+    qsizetype start = 0;
+    while (start <= path.size()) {
+        qsizetype end = path.indexOf(QLatin1Char('/'), start);
+        if (end < 0)
+            end = path.size();
+        const QStringRef part = path.midRef(start, end - start);
+        start = end + 1;
+        if (part.isEmpty() || part == QLatin1String("."))
+            continue;
+        if (part == QLatin1String("..")) {
+            if (extra > 0)
+                --extra;
+            else if (intact > 0)
+                --intact;
+            continue;
+        }
+        if (extra == 0 && intact < base.size() && part == base.at(intact))
+            ++intact;
+        else
+            ++extra;
+    }
+    // The directory part is the whole stack when the path ends with "/", else all but its last.
     // A plain prefix test would let siblings such as "QRCodeEvil" through.
-    return directory == prefix
-        || (directory.startsWith(prefix) && directory.at(prefix.size()) == QLatin1Char('/'));
+    return intact == base.size() && (path.endsWith(QLatin1Char('/')) ? extra >= 0 : extra >= 1);
 }
 
 void storeSupportFile(const QString &dir, const QString &fileName, const QByteArray &data,
@@ -387,90 +525,90 @@ void storeSupportFile(const QString &dir, const QString &fileName, const QByteAr
     // Callers and commands started later rely on the support directory being the working one.
     if (::fchdir(dirFd.get()) != 0)
         warnWithError(messages.openError, errno);
-    writeReplacement(dirFd.get(), encodedName(fileName), data, messages, false, true, [] {});
-}
-
-QrCodePathCheck checkQrCodePath(const QString &qrDir, const QString &qrCodeType, const QString &saveName)
-{
-    const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
-    // The path below the support directory starts with the QR-code directory's own name.
-    const int qrDirBytes = encodedName(base.mid(base.lastIndexOf(QLatin1Char('/')) + 1)).size() + 1;
-    const int typeBytes = boundedLength(qrCodeType, maxPathBytes - qrDirBytes);
-    if (typeBytes < 0)
-        return QrCodePathCheck::InvalidPath;
-    const QString typePath = qrDir + qrCodeType;
-    if (qrCodeType.contains(QChar(0)) || !pathStaysBelow(typePath, base))
-        return QrCodePathCheck::InvalidPath;
-    if (boundedLength(saveName, maxPathBytes - qrDirBytes - typeBytes - 1) < 0)
-        return QrCodePathCheck::InvalidName;
-    // "." or ".." at the end names the directory above or the type itself once cleaned, and
-    // would replace a file stored there under another name. A file named like a temporary one
-    // would be taken for the leftover of a crash and removed at the next start.
-    const QStringRef lastComponent = saveName.midRef(saveName.lastIndexOf(QLatin1Char('/')) + 1);
-    if (lastComponent == QLatin1String(".") || lastComponent == QLatin1String("..")
-        || lastComponent.startsWith(QLatin1String(AtomicFile::temporaryPrefix)))
-        return QrCodePathCheck::InvalidName;
-    const QString filePath = typePath + QLatin1Char('/') + saveName;
-    if (saveName.contains(QChar(0)) || !pathStaysBelow(filePath, base))
-        return QrCodePathCheck::InvalidName;
-    return QrCodePathCheck::Accepted;
+    writeReplacement(dir, dirFd.get(), dirFd.get(), encodedName(fileName), data, messages, false);
 }
 
 void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString &saveName,
                  const QByteArray &data, bool delCacheFile)
 {
-    // A refused request changes nothing: every check comes before the first directory is made
-    // or cleared.
-    const QrCodePathCheck check = checkQrCodePath(qrDir, qrCodeType, saveName);
-    if (check == QrCodePathCheck::InvalidPath) {
+    const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
+    const QString supportDir = parentOf(base) + QLatin1Char('/');
+    const QString typePath = qrDir + qrCodeType;
+
+    // Step 2: the type's directory stays in the QR-code directory.
+    if (!pathStaysBelow(typePath, base)) {
         qCWarning(agentLog) << "Save path is invalid";
         return;
     }
-    if (check == QrCodePathCheck::InvalidName) {
-        qCWarning(agentLog) << "Save name is invalid";
-        return;
-    }
-    const QString base = qrDir.endsWith(QLatin1Char('/')) ? qrDir.chopped(1) : qrDir;
-    const QString typePath = qrDir + qrCodeType;
-    // Every file-system step works on the cleaned path, component by component, without
-    // following a symbolic link, so the checked path is the one used.
-    const QList<QByteArray> typeNames = componentsBelow(cleanPath(typePath), base);
+    // A type longer than a path may be names nothing and can be made nowhere; the rest is
+    // short enough to split. The steps then work on the cleaned path, component by component,
+    // without following a symbolic link, so the checked path is the one used.
+    const bool typeTooLong = tooLongForOpen(typePath);
+    const QList<QByteArray> typeNames = typeTooLong ? QList<QByteArray>() : componentsBelow(cleanPath(typePath), base);
+    const auto openType = [&] {
+        Fd baseDir = openDirectory(base);
+        if (!baseDir.isValid() || typeTooLong)
+            return Walk{Fd(), 0, typeTooLong ? ENAMETOOLONG : errno};
+        return walkFrom(std::move(baseDir), typeNames);
+    };
+    Walk type = openType();
+    const bool typeExists = type.dir.isValid() && type.reached == typeNames.size();
 
-    // The QR-code directory itself is a fixed path, made like the support directory; what lies
-    // below it is the caller's choice and is counted against the reserve before it is made.
-    const Fd baseDir = openDirectory(base, true);
-    if (!baseDir.isValid()) {
-        const int error = errno;
-        if (delCacheFile)
+    // Step 3: clear the type's directory.
+    if (delCacheFile) {
+        if (!typeExists) {
             qCWarning(agentLog) << "FilePath is not exists!";
-        warnWithError("make filepath fail!", error);
-        return;
+        } else {
+            const Fd supportFd = openDirectory(supportDir);
+            TreeUsage unknown;
+            clearDirectory(type.dir.get(), supportFd.isValid() ? usageOf(supportDir, supportFd.get()) : unknown);
+        }
     }
-    Walk type = walkFrom(Fd(::dup(baseDir.get())), typeNames);
-    const bool typeExisted = type.reached == typeNames.size();
-    if (delCacheFile && !typeExisted)
-        qCWarning(agentLog) << "FilePath is not exists!";
-    // A last component that exists but is no directory leaves nothing to create; opening the
-    // image then fails.
-    const bool typeIsNotDirectory = !typeExisted && type.error != ENOENT
+
+    // Step 4: make it. A last component that exists but is no directory leaves nothing to
+    // make; opening the image then fails.
+    const bool typeIsNotDirectory = !typeExists && type.dir.isValid() && type.error != ENOENT
         && type.reached == typeNames.size() - 1 && existsAt(type.dir.get(), typeNames.constLast());
-    if (!typeExisted && !typeIsNotDirectory) {
-        if (type.error != ENOENT) {
+    if (!typeExists && !typeIsNotDirectory) {
+        if (typeTooLong) {
+            warnWithError("make filepath fail!", ENAMETOOLONG);
+            return;
+        }
+        const Fd supportFd = openDirectory(supportDir, true);
+        if (!supportFd.isValid()) {
+            warnWithError("make filepath fail!", errno);
+            return;
+        }
+        TreeUsage &usage = usageOf(supportDir, supportFd.get());
+        const bool baseExisted = openDirectory(base).isValid();
+        Fd baseDir = openDirectory(base, true);
+        if (!baseDir.isValid()) {
+            warnWithError("make filepath fail!", errno);
+            return;
+        }
+        usage.entries += baseExisted ? 0 : 1;
+        type = walkFrom(std::move(baseDir), typeNames);
+        if (type.reached < typeNames.size() && type.error != ENOENT) {
             warnWithError("make filepath fail!", type.error);
             return;
         }
         const quint64 missing = quint64(typeNames.size() - type.reached);
-        const ReserveCheck reserve(type.dir.get(), quint64(data.size()) + missing * directoryBytes, missing + 1);
-        if (!reserve.ok()) {
+        // The image to come needs an inode too: no directory is made for a file that cannot be.
+        const Room room(type.dir.get(), usage, missing * directoryBytes, missing + 1, 0, 0, missing);
+        if (!room.ok()) {
             warnWithError("make filepath fail!", ENOSPC);
-            reserve.logFigures();
+            room.logFigures();
             return;
         }
         for (; type.reached < typeNames.size(); ++type.reached) {
             const QByteArray &name = typeNames.at(type.reached);
             Fd child;
-            if (::mkdirat(type.dir.get(), name.constData(), 0777) == 0 || errno == EEXIST)
+            if (::mkdirat(type.dir.get(), name.constData(), 0777) == 0) {
+                ++usage.entries;
                 child = openChildDirectory(type.dir.get(), name);
+            } else if (errno == EEXIST) {
+                child = openChildDirectory(type.dir.get(), name);
+            }
             if (!child.isValid()) {
                 warnWithError("make filepath fail!", errno);
                 return;
@@ -479,56 +617,65 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
         }
     }
 
+    // Step 5: the name's file stays in the QR-code directory.
     const QString filePath = typePath + QLatin1Char('/') + saveName;
+    if (!pathStaysBelow(filePath, base)) {
+        qCWarning(agentLog) << "Save name is invalid";
+        return;
+    }
+
+    // Step 6: open P + "/" + saveName as given, as the kernel would resolve it from the QR-code
+    // directory, but never through a symbolic link.
     const FileMessages messages{"QRCode File open success!", "QRCode File open error!"};
-    QList<QByteArray> fileNames = componentsBelow(cleanPath(filePath), base);
-    const QByteArray name = cleanPath(filePath).endsWith(QLatin1Char('/')) || fileNames.isEmpty()
-        ? QByteArray()
-        : fileNames.takeLast();
-    const Walk parentWalk = walkFrom(Fd(::dup(baseDir.get())), fileNames);
-    const Fd &parent = parentWalk.dir;
-    if (parentWalk.reached < fileNames.size() || name.isEmpty()) {
-        // A name that ends with "/" or leads back to the QR-code directory names a directory.
-        warnWithError(messages.openError, name.isEmpty() ? EISDIR : parentWalk.error);
+    if (tooLongForOpen(filePath)) {
+        warnWithError(messages.openError, ENAMETOOLONG);
         return;
     }
-
-    // The cache is cleared only once the new image is written whole, so a failed write leaves
-    // it as it was. Clearing removes an old file of the same name first, as it always did, so
-    // the image then is a new file rather than one that keeps the old file's mode and owner.
-    const bool clear = delCacheFile && typeExisted;
-    const bool clearsTarget = clear && !name.startsWith('.') && sameDirectory(parent.get(), type.dir.get());
-    writeReplacement(parent.get(), name, data, messages, true, !clearsTarget, [&] {
-        if (clear)
-            clearDirectory(type.dir.get());
-    });
+    const Fd baseDir = openDirectory(base);
+    if (!baseDir.isValid()) {
+        warnWithError(messages.openError, errno);
+        return;
+    }
+    QByteArray name;
+    int error = 0;
+    const Fd parent = openParentAsGiven(baseDir.get(), qrCodeType + QLatin1Char('/') + saveName, &name, &error);
+    if (!parent.isValid()) {
+        warnWithError(messages.openError, error);
+        return;
+    }
+    const Fd supportFd = openDirectory(supportDir);
+    if (!supportFd.isValid()) {
+        warnWithError(messages.openError, errno);
+        return;
+    }
+    writeReplacement(supportDir, supportFd.get(), parent.get(), name, data, messages, true);
 }
 
-namespace {
-int removeIfLeftover(const char *path, const struct stat *st, int type, struct FTW *ftw)
+void removeLeftoverTemporaries(const QString &stagingDir)
 {
-    if (type == FTW_F && S_ISREG(st->st_mode)
-        && qstrncmp(path + ftw->base, AtomicFile::temporaryPrefix,
-                    qstrlen(AtomicFile::temporaryPrefix)) == 0) {
-        if (::unlink(path) == 0)
-            qCWarning(agentLog) << "Removed unfinished temporary file" << QFile::decodeName(path);
+    const Fd dir = openDirectory(stagingDir);
+    if (!dir.isValid())
+        return;
+    const int listingFd = ::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
+    if (!listing) {
+        if (listingFd >= 0)
+            ::close(listingFd);
+        return;
+    }
+    // Nothing but the agent writes here, and only while it serves a call; one directory, no walk.
+    while (const dirent *entry = ::readdir(listing)) {
+        struct stat st;
+        if (qstrncmp(entry->d_name, AtomicFile::temporaryPrefix, qstrlen(AtomicFile::temporaryPrefix)) != 0
+            || ::fstatat(dir.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        const QString path = stagingDir + QFile::decodeName(entry->d_name);
+        if (::unlinkat(dir.get(), entry->d_name, 0) == 0)
+            qCWarning(agentLog) << "Removed unfinished temporary file" << path;
         else
-            qCWarning(agentLog) << "Cannot remove unfinished temporary file" << QFile::decodeName(path);
+            qCWarning(agentLog) << "Cannot remove unfinished temporary file" << path;
     }
-    return 0;
-}
-} // namespace
-
-void removeLeftoverTemporaries(const QString &dir)
-{
-    // Only a tree reached without a symbolic link is tidied; the walk below follows none either
-    // (a final "/" would make it follow a link at the top).
-    if (!openDirectory(dir).isValid())
-        return;
-    QString top = dir;
-    while (top.size() > 1 && top.endsWith(QLatin1Char('/')))
-        top.chop(1);
-    ::nftw(QFile::encodeName(top).constData(), removeIfLeftover, 16, FTW_PHYS);
+    ::closedir(listing);
 }
 
 } // namespace supportfiles

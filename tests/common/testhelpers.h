@@ -68,18 +68,15 @@ inline bool writeFile(const QString &path, const QByteArray &data)
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(data) == data.size();
 }
 
-// Entries whose name starts with the atomic writer's temporary prefix, below dir (links not
-// followed).
-inline QStringList leftoverTemporaries(const QString &dir)
+// Entries whose name starts with the atomic writer's temporary prefix in its staging directory.
+inline QStringList leftoverTemporaries(const QString &stagingDir)
 {
     QStringList found;
     const QFileInfoList entries =
-        QDir(dir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        QDir(stagingDir).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QFileInfo &entry : entries) {
         if (entry.fileName().startsWith(QLatin1String(AtomicFile::temporaryPrefix)))
             found.append(entry.filePath());
-        else if (entry.isDir() && !entry.isSymLink())
-            found += leftoverTemporaries(entry.filePath());
     }
     return found;
 }

@@ -108,8 +108,8 @@ private Q_SLOTS:
         QTest::newRow("make filepath fail!, QR-code type")
             << int(TypeBelowFile) << "downloadQRCode" << QVariantList{QStringLiteral("f/x"), QStringLiteral("a.png"), QByteArray("i"), false}
             << "make filepath fail!" << ENOTDIR;
-        QTest::newRow("make filepath fail!, free-space reserve")
-            << int(SmallFileSystem) << "downloadQRCode" << QVariantList{QStringLiteral("t2"), QStringLiteral("a.png"), mib, false}
+        QTest::newRow("make filepath fail!, no inodes for users")
+            << int(SmallFileSystem) << "downloadQRCode" << QVariantList{QStringLiteral("a/b/c/d/e"), QStringLiteral("a.png"), mib, false}
             << "make filepath fail!" << ENOSPC;
         QTest::newRow("Custom File open error!")
             << int(FileNameIsDirectory) << "updateCustomFile" << QVariantList{QByteArray("x")} << "Custom File open error!"
@@ -123,7 +123,7 @@ private Q_SLOTS:
         QTest::newRow("QRCode File open error!, name of a directory")
             << int(NoSetup) << "downloadQRCode" << QVariantList{QStringLiteral("t1"), QStringLiteral("x/"), QByteArray("i"), false}
             << "QRCode File open error!" << EISDIR;
-        QTest::newRow("write data error!, free-space reserve")
+        QTest::newRow("write data error!, no space for users")
             << int(SmallFileSystem) << "updateCustomFile" << QVariantList{mib} << "write data error!" << ENOSPC;
         QTest::newRow("write data error!, file size limit")
             << int(FileSizeLimit) << "downloadQRCode" << QVariantList{QStringLiteral("t1"), QStringLiteral("a.png"), mib + mib, false}
@@ -165,10 +165,12 @@ private Q_SLOTS:
             agent = std::make_unique<AgentProcess>();
         }
         QVERIFY(agent->waitForName());
-        const QByteArray mountPoint = QFile::encodeName(ini);
+        // The support directory and the staging directory beside it, on one small file system
+        // of 256 KiB and 8 inodes.
+        const QByteArray mountPoint = QFile::encodeName(QDir::cleanPath(ini + QStringLiteral("/..")));
         const bool mounted = setup == SmallFileSystem;
         if (mounted)
-            QCOMPARE(::mount("kvo-small", mountPoint.constData(), "tmpfs", 0, "size=256k"), 0);
+            QCOMPARE(::mount("kvo-small", mountPoint.constData(), "tmpfs", 0, "size=256k,nr_inodes=8"), 0);
         const auto unmount = qScopeGuard([&] {
             agent.reset();
             if (mounted)

@@ -279,6 +279,9 @@ private Q_SLOTS:
         LogCursor log;
         AgentProcess agent;
         QVERIFY(agent.waitForName());
+        // The agent's staging directory, as the first store leaves it: made, private, empty.
+        QVERIFY(QDir().mkpath(kvo::stagingDirectory()));
+        QVERIFY(::chmod(QFile::encodeName(kvo::stagingDirectory()).constData(), 0700) == 0);
         const QStringList before = snapshotAll();
 
         QDBusConnection bus = QDBusConnection::systemBus();

@@ -23,6 +23,7 @@ using namespace reliability;
 namespace {
 
 const QString ini = QString::fromLatin1(supportDir);
+const QString staging = kvo::stagingDirectory();
 const QString serviceName = QString::fromLatin1(service);
 
 QDBusMessage storeCall(const QString &method, const QByteArray &data, int variant)
@@ -102,7 +103,7 @@ private Q_SLOTS:
         for (int round = 0; round < kills; ++round) {
             AgentProcess agent;
             QVERIFY(agent.waitForName());
-            leftAfterStart += leftoverTemporaries(ini).size();
+            leftAfterStart += leftoverTemporaries(staging).size();
 
             const int size = (1 << 20) + int(rng.bounded((15 << 20) + 1));
             const QByteArray next = payload((quint64(round + 1) << 32) | rng.generate(), size);
@@ -125,14 +126,14 @@ private Q_SLOTS:
                 ++keptOld;
             else
                 ++torn;
-            interrupted += leftoverTemporaries(ini).isEmpty() ? 0 : 1;
+            interrupted += leftoverTemporaries(staging).isEmpty() ? 0 : 1;
             pending.waitForFinished();
             QVERIFY(waitForNameGone());
         }
         {
             AgentProcess agent;
             QVERIFY(agent.waitForName());
-            leftAfterStart += leftoverTemporaries(ini).size();
+            leftAfterStart += leftoverTemporaries(staging).size();
             QVERIFY(readFile(path) == current);
         }
 

@@ -23,6 +23,7 @@ namespace {
 
 const QString top = QDir::cleanPath(kvo::supportDirectory() + QStringLiteral("/.."));
 const QString ini = QString::fromLatin1(supportDir);
+const QString staging = kvo::stagingDirectory();
 const QString outside = QStringLiteral("/tmp/outside");
 
 struct Target
@@ -158,14 +159,14 @@ private Q_SLOTS:
             QCOMPARE(uint(st.st_gid), gid);
             QVERIFY(readFile(path) == data);
         }
-        QCOMPARE(leftoverTemporaries(ini), QStringList());
+        QCOMPARE(leftoverTemporaries(staging), QStringList());
     }
 
     void plantedLinkIsNeverFollowed_data()
     {
         QTest::addColumn<int>("target");
         QTest::addColumn<QString>("where");
-        const char *places[] = {"file", "QRCode", "type", "ini", "top", "temporary"};
+        const char *places[] = {"file", "QRCode", "type", "ini", "top", "staging", "temporary"};
         for (const char *place : places) {
             for (int t = 0; t < int(std::size(targets)); ++t)
                 QTest::newRow(QByteArray(place).append(" link, ").append(targets[t].name).constData())
@@ -205,10 +206,11 @@ private Q_SLOTS:
             QVERIFY(plant(top + QStringLiteral("/ini"), outside));
         } else if (where == QLatin1String("top")) {
             QVERIFY(plant(top, outside));
+        } else if (where == QLatin1String("staging")) {
+            QVERIFY(plant(top + QStringLiteral("/staging"), outside));
         } else {
-            QVERIFY(plant(ini + QStringLiteral(".kvo-tmp-0123456789abcdef"), outside + QStringLiteral("/victim")));
-            QVERIFY(plant(ini + QStringLiteral(".kvo-tmp-dir"), outside));
-            QVERIFY(plant(ini + QStringLiteral("QRCode/t/.kvo-tmp-dir"), outside + QStringLiteral("/t")));
+            QVERIFY(plant(staging + QStringLiteral(".kvo-tmp-0123456789abcdef"), outside + QStringLiteral("/victim")));
+            QVERIFY(plant(staging + QStringLiteral(".kvo-tmp-dir"), outside));
         }
         const QStringList before = snapshot(outside);
 

@@ -4,6 +4,7 @@
 // the support application rely on these texts. Every other test takes them from the headers.
 #include "agent/atomicfile.h"
 #include "agent/constants.h"
+#include "agent/supportfiles.h"
 
 #include <QtTest>
 
@@ -26,6 +27,9 @@ private Q_SLOTS:
         QTest::newRow("log file") << kvo::logFilePath() << "/var/log/kvo/kvo-service-support/kvo-service-support-agent.log";
         QTest::newRow("support directory") << kvo::supportDirectory() << "/usr/share/kvo-service-support/ini/";
         QTest::newRow("QR-code directory") << kvo::qrCodeDirectory() << "/usr/share/kvo-service-support/ini/QRCode/";
+        QTest::newRow("staging directory") << kvo::stagingDirectory() << "/usr/share/kvo-service-support/staging/";
+        QTest::newRow("staging beside the support directory")
+            << supportfiles::stagingDirectoryFor(kvo::supportDirectory()) << "/usr/share/kvo-service-support/staging/";
         QTest::newRow("pid file") << kvo::pidFilePath() << "/tmp/kvo-service-support-pid";
         QTest::newRow("configuration service") << kvo::configService() << "org.desktopspec.ConfigManager";
         QTest::newRow("configuration manager interface") << kvo::configManagerInterface()

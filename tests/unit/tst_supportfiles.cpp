@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QProcess>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
@@ -75,6 +76,10 @@ QStringList tree(const QString &root)
         it.next();
         const QFileInfo info = it.fileInfo();
         const QString relative = info.filePath().mid(root.size() + 1);
+        // The agent's own staging directory beside ini/, checked on its own (temporaries()).
+        if (relative == QLatin1String("staging") || relative.endsWith(QLatin1String("/staging"))
+            || relative.startsWith(QLatin1String("staging/")) || relative.contains(QLatin1String("/staging/")))
+            continue;
         if (info.isSymLink())
             entries.append(relative + QLatin1Char('@') + info.symLinkTarget().mid(root.size() + 1));
         else if (info.isDir())
@@ -86,18 +91,10 @@ QStringList tree(const QString &root)
     return entries;
 }
 
-// Regular and special files (not directories) whose name starts with the temporary prefix: a
-// directory of that name may be stored on purpose.
+// What a store left in the staging directory of root/ini: nothing, once it has returned.
 QStringList temporaries(const QString &root)
 {
-    QStringList found;
-    QDirIterator it(root, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        if (it.fileName().startsWith(QLatin1String(".kvo-tmp-")))
-            found.append(path);
-    }
-    return found;
+    return QDir(root + QStringLiteral("/staging")).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 bool isRegularFile(const QString &path)
@@ -106,13 +103,17 @@ bool isRegularFile(const QString &path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The line that gives the sizes when the free-space reserve refuses a store.
-QString reserveFigures(quint64 bytes, quint64 inodes, quint64 freeBytes, quint64 freeInodes, quint64 reserve,
-                       quint64 inodeReserve)
+// The lines that give the figures when a store is refused for space or by the quota.
+QString spaceFigures(quint64 bytes, quint64 inodes, quint64 availableBytes, quint64 availableInodes)
 {
-    return QStringLiteral("Free space reserve: %1 bytes and %2 inodes to write, %3 bytes and %4 inodes free, "
-                          "%5 bytes and %6 inodes kept free")
-        .arg(bytes).arg(inodes).arg(freeBytes).arg(freeInodes).arg(reserve).arg(inodeReserve);
+    return QStringLiteral("No space for users: %1 bytes and %2 inodes to write, %3 bytes and %4 inodes available")
+        .arg(bytes).arg(inodes).arg(availableBytes).arg(availableInodes);
+}
+QString quotaFigures(quint64 bytes, quint64 entries, quint64 replaced, quint64 treeBytes, quint64 treeEntries)
+{
+    return QStringLiteral("Support files quota: %1 bytes and %2 entries to add, %3 bytes replaced; the tree holds "
+                          "%4 bytes in %5 entries, at most 268435456 bytes in 4096 entries")
+        .arg(bytes).arg(entries).arg(replaced).arg(treeBytes).arg(treeEntries);
 }
 
 QByteArray randomBytes(int size)
@@ -182,8 +183,6 @@ private Q_SLOTS:
     void cleanPath();
     void pathStaysBelow_data();
     void pathStaysBelow();
-    void checkQrCodePath_lengths_data();
-    void checkQrCodePath_lengths();
 
     void storeSupportFile_bytes_data();
     void storeSupportFile_bytes();
@@ -204,16 +203,22 @@ private Q_SLOTS:
     void storeQrCode_clearingMakesANewFile();
     void storeQrCode_baseDir_data();
     void storeQrCode_baseDir();
+    void storeQrCode_lengths();
 
     void writeFailureKeepsOldContent_data();
     void writeFailureKeepsOldContent();
 
-    void spaceReserve_data();
-    void spaceReserve();
-    void spaceReserveOnSmallFileSystem_data();
-    void spaceReserveOnSmallFileSystem();
-    void inodeReserveOnSmallFileSystem_data();
-    void inodeReserveOnSmallFileSystem();
+    void fitsSpaceAndQuota_data();
+    void fitsSpaceAndQuota();
+    void spaceOnSmallFileSystem_data();
+    void spaceOnSmallFileSystem();
+    void nearlyFullFileSystemTakesASmallReplacement();
+    void inodesOnSmallFileSystem_data();
+    void inodesOnSmallFileSystem();
+    void rootReserveStaysFree();
+    void quotaBySize_data();
+    void quotaBySize();
+    void quotaByEntries();
 
     void removeLeftoverTemporaries();
 
@@ -314,53 +319,6 @@ void tst_SupportFiles::pathStaysBelow()
     QFETCH(QString, path);
     QFETCH(bool, below);
     QCOMPARE(supportfiles::pathStaysBelow(path, QStringLiteral("/q/ini/QRCode")), below);
-}
-
-// Limits in bytes of the file-system encoding (UTF-8): 255 per component, 4096 for the path
-// below the support directory ("QRCode/" + type + "/" + name), taken from the text as given,
-// as a plain open of that path would take them.
-void tst_SupportFiles::checkQrCodePath_lengths_data()
-{
-    QTest::addColumn<QString>("type");
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("result");
-
-    const int ok = int(supportfiles::QrCodePathCheck::Accepted);
-    const int badPath = int(supportfiles::QrCodePathCheck::InvalidPath);
-    const int badName = int(supportfiles::QrCodePathCheck::InvalidName);
-    const QString a255(255, QLatin1Char('a'));
-    const QString a256(256, QLatin1Char('a'));
-    const QString e2(QChar(0xe9));                           // 2 bytes
-    const QString smiley = QString::fromUcs4(U"\U0001F600"); // 4 bytes, 2 UTF-16 units
-    // 16 components of 250 bytes: "QRCode/" + type is 4022 bytes, leaving 74 for "/" + name.
-    QStringList parts;
-    for (int i = 0; i < 16; ++i)
-        parts.append(QString(250, QLatin1Char('d')));
-    const QString deep = parts.join(QLatin1Char('/'));
-
-    QTest::newRow("type component of 255 bytes")   << a255 << "x.png" << ok;
-    QTest::newRow("type component of 256 bytes")   << a256 << "x.png" << badPath;
-    QTest::newRow("long component cleaned away")   << a256 + "/.." << "x.png" << badPath;
-    QTest::newRow("name component of 255 bytes")   << "t1" << a255 << ok;
-    QTest::newRow("name component of 256 bytes")   << "t1" << a256 << badName;
-    QTest::newRow("long name component passed by") << "t1" << a256 + "/../x.png" << badName;
-    QTest::newRow("127 two-byte characters")       << "t1" << e2.repeated(127) << ok;
-    QTest::newRow("128 two-byte characters")       << "t1" << e2.repeated(128) << badName;
-    QTest::newRow("63 four-byte characters")       << "t1" << smiley.repeated(63) << ok;
-    QTest::newRow("64 four-byte characters")       << "t1" << smiley.repeated(64) << badName;
-    QTest::newRow("path of 4096 bytes")            << deep << QString(73, QLatin1Char('n')) << ok;
-    QTest::newRow("path of 4097 bytes")            << deep << QString(74, QLatin1Char('n')) << badName;
-    QTest::newRow("type path over 4096 bytes")     << deep + "/" + QString(250, QLatin1Char('d')) << "x.png" << badPath;
-    QTest::newRow("100 KB type of a/a/a")          << QStringLiteral("a/").repeated(51200) << "x.png" << badPath;
-    QTest::newRow("8 MB name")                     << "t1" << QString(8 << 20, QLatin1Char('n')) << badName;
-    QTest::newRow("8 MB type")                     << QString(8 << 20, QLatin1Char('t')) << "x.png" << badPath;
-}
-
-void tst_SupportFiles::checkQrCodePath_lengths()
-{
-    QFETCH(QString, type);
-    QFETCH(QString, name);
-    QTEST(int(supportfiles::checkQrCodePath(QStringLiteral("/q/ini/QRCode/"), type, name)), "result");
 }
 
 void tst_SupportFiles::storeSupportFile_bytes_data()
@@ -541,7 +499,7 @@ void tst_SupportFiles::storeQrCode_data()
                                                        << QStringList{"ini/QRCode/a.png"} << "ini/QRCode/a.png";
     QTest::newRow("empty type with del clears QRCode dir")
         << "" << "a.png" << true << QStringList{"ini/QRCode/old.png", "ini/QRCode/t1/", "ini/QRCode/t1/keep.png"}
-        << QStringList{QrOk, DeleteError, DeleteError, DeleteError}
+        << QStringList{DeleteError, DeleteError, DeleteError, QrOk}
         << QStringList{"ini/QRCode/a.png", "ini/QRCode/t1/", "ini/QRCode/t1/keep.png"} << "ini/QRCode/a.png";
 
     QTest::newRow("type ../x refused") << "../x" << "a.png" << false << none << QStringList{PathInvalid} << none
@@ -566,47 +524,64 @@ void tst_SupportFiles::storeQrCode_data()
         << "t1" + nul + "x" << "a.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
         << QStringList{PathInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
 
-    // A refused name creates and clears nothing.
-    QTest::newRow("name ../../y.png refused, nothing created")
-        << "t1" << "../../y.png" << false << none << QStringList{NameInvalid} << none << "";
-    QTest::newRow("name ../../y.png with del refused, nothing cleared")
+    // The type's directory is cleared and made before the name is tested (steps 3 to 5), so a
+    // refused name leaves it made and, with del, cleared.
+    QTest::newRow("name ../../y.png refused after the type is made")
+        << "t1" << "../../y.png" << false << none << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("name ../../y.png with del refused after clearing")
         << "t1" << "../../y.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
-        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
-    QTest::newRow("name ../../y.png with del refused, nothing created")
+        << QStringList{DeleteError, DeleteError, NameInvalid} << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("name ../../../y.png with del, new type made, then refused")
         << "t1/new" << "../../../y.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
-        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+        << QStringList{NotExists, NameInvalid}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/new/", "ini/QRCode/t1/old.png"} << "";
     QTest::newRow("sibling name ../../QRCodeEvil/e.png refused")
-        << "t1" << "../../QRCodeEvil/e.png" << false << none << QStringList{NameInvalid} << none << "";
-    QTest::newRow("name .. refused") << "t1" << ".." << false << none << QStringList{NameInvalid} << none << "";
-    // A last component "." or ".." cleans away to a file stored under another name.
-    QTest::newRow("name . over an image stored as the type")
-        << "t1" << "." << false << QStringList{"ini/QRCode/t1"} << QStringList{NameInvalid}
+        << "t1" << "../../QRCodeEvil/e.png" << false << none << QStringList{NameInvalid}
+        << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("name .. refused") << "t1" << ".." << false << none << QStringList{NameInvalid}
+                                     << QStringList{"ini/QRCode/t1/"} << "";
+    // The name is opened as given: "." and ".." are resolved where they stand, a file is no
+    // directory, and a last component "." or ".." names a directory.
+    QTest::newRow("name . with the type an image")
+        << "t1" << "." << false << QStringList{"ini/QRCode/t1"} << QStringList{QrOpenError}
         << QStringList{"ini/QRCode/t1"} << "";
-    QTest::newRow("name sub/.. over an image stored as the type")
-        << "t1" << "sub/.." << false << QStringList{"ini/QRCode/t1"} << QStringList{NameInvalid}
+    QTest::newRow("name sub/.. with the type an image")
+        << "t1" << "sub/.." << false << QStringList{"ini/QRCode/t1"} << QStringList{QrOpenError}
         << QStringList{"ini/QRCode/t1"} << "";
     QTest::newRow("name a.png/. over a.png")
         << "t1" << "a.png/." << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
-        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"} << "";
-    // Refused for their length before anything is created.
-    QTest::newRow("type component of 256 bytes refused")
+        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"} << "";
+    QTest::newRow("name nosuch/../n.png") << "t1" << "nosuch/../n.png" << false << none << QStringList{QrOpenError}
+                                          << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("name z.png/../w.png with z.png a file")
+        << "t1" << "z.png/../w.png" << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/z.png"}
+        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/z.png"} << "";
+    QTest::newRow("name sub/../w.png with sub a directory")
+        << "t1" << "sub/../w.png" << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/"}
+        << QStringList{QrOk} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/", "ini/QRCode/t1/w.png"}
+        << "ini/QRCode/t1/w.png";
+    // Long input meets the limits where the described flow meets them (see storeQrCode_lengths).
+    QTest::newRow("type component of 256 bytes, del")
         << QString(256, QLatin1Char('a')) + "/b" << "a.png" << true << QStringList{"ini/QRCode/old.png"}
-        << QStringList{PathInvalid} << QStringList{"ini/QRCode/old.png"} << "";
-    QTest::newRow("100 KB type of a/a/a refused")
-        << QStringLiteral("a/").repeated(51200) << "a.png" << false << none << QStringList{PathInvalid} << none << "";
-    QTest::newRow("name component of 256 bytes refused")
+        << QStringList{NotExists, MakePathFail} << QStringList{"ini/QRCode/old.png"} << "";
+    QTest::newRow("100 KB type of a/a/a")
+        << QStringLiteral("a/").repeated(51200) << "a.png" << false << none << QStringList{MakePathFail} << none << "";
+    QTest::newRow("name component of 256 bytes, del")
         << "t1/new" << QString(256, QLatin1Char('n')) << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
-        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+        << QStringList{NotExists, QrOpenError}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/new/", "ini/QRCode/t1/old.png"} << "";
     QTest::newRow("name component of 255 bytes stored")
         << "t1" << QString(255, QLatin1Char('n')) << false << none << QStringList{QrOk}
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/" + QString(255, QLatin1Char('n'))}
         << "ini/QRCode/t1/" + QString(255, QLatin1Char('n'));
-    // The start-up tidy-up removes files named like temporary ones, so no image may be stored so.
-    QTest::newRow("name with the temporary prefix refused")
-        << "t1" << ".kvo-tmp-1a2b" << false << none << QStringList{NameInvalid} << none << "";
-    QTest::newRow("name in a sub-dir with the temporary prefix refused")
+    // Temporary files live in a directory of the agent's own, so every name is the caller's.
+    QTest::newRow("name with the temporary prefix stored")
+        << "t1" << ".kvo-tmp-abc" << false << none << QStringList{QrOk}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/.kvo-tmp-abc"} << "ini/QRCode/t1/.kvo-tmp-abc";
+    QTest::newRow("name in a sub-dir with the temporary prefix stored")
         << "t1" << "sub/.kvo-tmp-x" << false << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/"}
-        << QStringList{NameInvalid} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/"} << "";
+        << QStringList{QrOk} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/", "ini/QRCode/t1/sub/.kvo-tmp-x"}
+        << "ini/QRCode/t1/sub/.kvo-tmp-x";
     QTest::newRow("temporary prefix inside a name is a name")
         << "t1" << "x.kvo-tmp-1" << false << none << QStringList{QrOk}
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/x.kvo-tmp-1"} << "ini/QRCode/t1/x.kvo-tmp-1";
@@ -622,10 +597,10 @@ void tst_SupportFiles::storeQrCode_data()
                                             << none << "";
     QTest::newRow("name ../ back to the QRCode dir")
         << "t1" << "../" << false << none << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/"} << "";
-    QTest::newRow("NUL in name refused") << "t1" << "a" + nul + ".png" << true
+    QTest::newRow("NUL in name refused after clearing") << "t1" << "a" + nul + ".png" << true
                                          << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
-                                         << QStringList{NameInvalid}
-                                         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+                                         << QStringList{DeleteError, DeleteError, NameInvalid}
+                                         << QStringList{"ini/QRCode/t1/"} << "";
 
     QTest::newRow("name sub/b.png, sub missing") << "t1" << "sub/b.png" << false << none
                                                  << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/"}
@@ -641,30 +616,29 @@ void tst_SupportFiles::storeQrCode_data()
         << "t1" << "c.png" << true
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/A.png", "ini/QRCode/t1/b.png", "ini/QRCode/t1/sub/",
                        "ini/QRCode/t1/sub/inner.png", "ini/QRCode/t1/.hidden"}
-        << QStringList{QrOk, DeleteError, DeleteError, DeleteError}
+        << QStringList{DeleteError, DeleteError, DeleteError, QrOk}
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/.hidden", "ini/QRCode/t1/c.png", "ini/QRCode/t1/sub/",
                        "ini/QRCode/t1/sub/inner.png"}
         << "ini/QRCode/t1/c.png";
     QTest::newRow("clearing the file about to be stored")
         << "t1" << "a.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
-        << QStringList{QrOk, DeleteError, DeleteError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
+        << QStringList{DeleteError, DeleteError, QrOk} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
         << "ini/QRCode/t1/a.png";
-    // The cache is cleared only once the new image is written, so a call that cannot store it
-    // leaves the cache as it was.
-    QTest::newRow("name is a directory, del: nothing cleared")
+    // The cache is cleared first, as asked, so it stays cleared when the image then cannot be stored.
+    QTest::newRow("name is a directory, del: cleared, then the open fails")
         << "t1" << "sub" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png", "ini/QRCode/t1/sub/"}
-        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png", "ini/QRCode/t1/sub/"}
-        << "";
-    QTest::newRow("name in a missing sub-dir, del: nothing cleared")
+        << QStringList{DeleteError, DeleteError, DeleteError, QrOpenError}
+        << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/"} << "";
+    QTest::newRow("name in a missing sub-dir, del: cleared, then the open fails")
         << "t1" << "sub/b.png" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
-        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
-    QTest::newRow("name ends with a slash, del: nothing cleared")
+        << QStringList{DeleteError, DeleteError, QrOpenError} << QStringList{"ini/QRCode/t1/"} << "";
+    QTest::newRow("name ends with a slash, del: cleared, then the open fails")
         << "t1" << "x/" << true << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"}
-        << QStringList{QrOpenError} << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png"} << "";
+        << QStringList{DeleteError, DeleteError, QrOpenError} << QStringList{"ini/QRCode/t1/"} << "";
     QTest::newRow("name in a sub-dir, del clears only the type's files")
         << "t1" << "sub/b.png" << true
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/old.png", "ini/QRCode/t1/sub/", "ini/QRCode/t1/sub/b.png"}
-        << QStringList{QrOk, DeleteError, DeleteError, DeleteError}
+        << QStringList{DeleteError, DeleteError, DeleteError, QrOk}
         << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/sub/", "ini/QRCode/t1/sub/b.png"} << "ini/QRCode/t1/sub/b.png";
     QTest::newRow("clearing a missing dir") << "t1" << "a.png" << true << none << QStringList{NotExists, QrOk}
                                             << QStringList{"ini/QRCode/t1/", "ini/QRCode/t1/a.png"}
@@ -674,10 +648,11 @@ void tst_SupportFiles::storeQrCode_data()
         QStringList dirs{"ini/QRCode/t1/"};
         for (int i = 0; i < 20; ++i)
             dirs.append(QStringLiteral("ini/QRCode/t1/d%1/").arg(i, 2, 10, QLatin1Char('0')));
-        QStringList logged{QrOk};
+        QStringList logged;
         for (int i = 0; i < supportfiles::maxLoggedDeleteErrors; ++i)
             logged.append(DeleteError);
         logged.append(QStringLiteral("Delete file error! for 6 more entries, not logged one by one"));
+        logged.append(QrOk);
         QTest::newRow("clearing many sub-dirs logs a bounded number of lines")
             << "t1" << "a.png" << true << dirs << logged << dirs + QStringList{"ini/QRCode/t1/a.png"}
             << "ini/QRCode/t1/a.png";
@@ -851,6 +826,78 @@ void tst_SupportFiles::storeQrCode_baseDir()
     QCOMPARE(tree(m_root), after);
 }
 
+// Lengths in bytes of the file-system encoding (UTF-8), as the kernel takes them: 255 per
+// component and 4096 for the whole path, its NUL included. Long input is refused at the step
+// where the described flow meets it, with that step's line and effect: a type when its
+// directory is made, a name when it is opened.
+void tst_SupportFiles::storeQrCode_lengths()
+{
+    const QString a255(255, QLatin1Char('a'));
+    const QString a256(256, QLatin1Char('a'));
+    const QString e2(QChar(0xe9));                           // 2 bytes
+    const QString smiley = QString::fromUcs4(U"\U0001F600"); // 4 bytes, 2 UTF-16 units
+    const QString qrDir = m_root + QStringLiteral("/ini/QRCode/");
+    // A type of 250-byte components that leaves room for a name of 1 to 255 bytes in a path of
+    // exactly 4095 bytes.
+    const int prefixBytes = int(QFile::encodeName(qrDir).size());
+    QString deep;
+    while (prefixBytes + deep.size() + 1 + 255 < 4095)
+        deep += (deep.isEmpty() ? QString() : QStringLiteral("/")) + QString(250, QLatin1Char('d'));
+    const int nameRoom = 4095 - prefixBytes - int(deep.size()) - 1;
+    QVERIFY(nameRoom >= 1 && nameRoom <= 255);
+
+    struct Case
+    {
+        const char *what;
+        QString type;
+        QString name;
+        bool del;
+        QStringList messages;
+        bool stored;
+        QString made; // the type's directory as left, relative to the QR-code directory
+    };
+    const QList<Case> cases{
+        {"type component of 255 bytes", a255, "x.png", false, {QrOk}, true, a255},
+        {"type component of 256 bytes", a256, "x.png", false, {MakePathFail}, false, ""},
+        {"type component of 256 bytes, del", a256, "x.png", true, {NotExists, MakePathFail}, false, ""},
+        {"long type component cleaned away", a256 + "/../t1", "x.png", false, {QrOpenError}, false, "t1"},
+        {"name component of 255 bytes", "t1", a255, false, {QrOk}, true, "t1"},
+        {"name component of 256 bytes", "t1", a256, false, {QrOpenError}, false, "t1"},
+        {"long name component passed by", "t1", a256 + "/../x.png", false, {QrOpenError}, false, "t1"},
+        {"127 two-byte characters", "t1", e2.repeated(127), false, {QrOk}, true, "t1"},
+        {"128 two-byte characters", "t1", e2.repeated(128), false, {QrOpenError}, false, "t1"},
+        {"63 four-byte characters", "t1", smiley.repeated(63), false, {QrOk}, true, "t1"},
+        {"64 four-byte characters", "t1", smiley.repeated(64), false, {QrOpenError}, false, "t1"},
+        {"path of 4095 bytes", deep, QString(nameRoom, QLatin1Char('n')), false, {QrOk}, true, deep},
+        {"path of 4096 bytes", deep, QString(nameRoom + 1, QLatin1Char('n')), false, {QrOpenError}, false, deep},
+        {"100 KB type of a/a/a", QStringLiteral("a/").repeated(51200), "x.png", false, {MakePathFail}, false, ""},
+        {"100 KB type of a/a/a, del", QStringLiteral("a/").repeated(51200), "x.png", true, {NotExists, MakePathFail}, false, ""},
+        {"8 MiB name", "t1", QString(8 << 20, QLatin1Char('n')), true, {NotExists, QrOpenError}, false, "t1"},
+        {"8 MiB type", QString(8 << 20, QLatin1Char('t')), "x.png", false, {MakePathFail}, false, ""},
+    };
+    for (const Case &c : cases) {
+        QVERIFY(QDir(m_root).removeRecursively());
+        QVERIFY(createEntries(m_root, {"ini/QRCode/"}));
+        g_messages.clear();
+
+        supportfiles::storeQrCode(qrDir, c.type, c.name, "image", c.del);
+
+        QVERIFY2(g_messages == c.messages, qPrintable(QStringLiteral("%1: %2").arg(QLatin1String(c.what), g_messages.join(QLatin1String(" | ")))));
+        const QString typeDir = qrDir + c.made;
+        QVERIFY2(c.made.isEmpty() || QFileInfo(typeDir).isDir(), c.what);
+        QDirIterator it(qrDir, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        QStringList files;
+        while (it.hasNext()) {
+            it.next();
+            if (it.fileInfo().isFile())
+                files.append(it.filePath());
+        }
+        QVERIFY2(files == (c.stored ? QStringList{typeDir + QLatin1Char('/') + c.name} : QStringList()), c.what);
+        if (c.made.isEmpty())
+            QVERIFY2(tree(m_root) == (QStringList{"ini/", "ini/QRCode/"}), c.what);
+    }
+}
+
 void tst_SupportFiles::writeFailureKeepsOldContent_data()
 {
     QTest::addColumn<bool>("qrCode");
@@ -865,30 +912,27 @@ void tst_SupportFiles::writeFailureKeepsOldContent_data()
     QTest::newRow("QR code, del, full file system")   << true  << true  << true;
 }
 
+// A write that fails keeps the old file whole; with del the cache was cleared before (step 3)
+// and stays cleared, as described.
 void tst_SupportFiles::writeFailureKeepsOldContent()
 {
     QFETCH(bool, qrCode);
     QFETCH(bool, del);
     QFETCH(bool, fullFileSystem);
 
-    const QString dir = m_root + (qrCode ? QStringLiteral("/ini/QRCode/t1") : QStringLiteral("/support"));
-    const QString fileName = qrCode ? QStringLiteral("a.png") : QStringLiteral("data.txt");
-    QVERIFY(QDir().mkpath(dir));
-
     QScopedPointer<DetachOnExit> mount;
     if (fullFileSystem) {
-        const QByteArray skip = mountSmallTmpfs(dir, "size=64k", &mount);
+        const QByteArray skip = mountSmallTmpfs(m_root, "size=64k", &mount);
         if (!skip.isEmpty())
             QSKIP(skip.constData());
     }
+    const QString dir = m_root + (qrCode ? QStringLiteral("/ini/QRCode/t1") : QStringLiteral("/support"));
+    const QString fileName = qrCode ? QStringLiteral("a.png") : QStringLiteral("data.txt");
+    QVERIFY(QDir().mkpath(dir));
     const QString path = dir + QLatin1Char('/') + fileName;
     QVERIFY(writeFile(path, "old content\n"));
-    // With del the type's other images must survive the failed call too.
-    QStringList files{fileName};
-    if (del) {
+    if (del)
         QVERIFY(writeFile(dir + QStringLiteral("/b.png"), "neighbour\n"));
-        files.append(QStringLiteral("b.png"));
-    }
     const QByteArray data(1 << 20, 'x');
 
     {
@@ -901,130 +945,124 @@ void tst_SupportFiles::writeFailureKeepsOldContent()
             supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), QStringLiteral("t1"), fileName,
                                       data, del);
         else
-            supportfiles::storeSupportFile(dir, fileName, data, Messages);
+            supportfiles::storeSupportFile(dir + QLatin1Char('/'), fileName, data, Messages);
     }
 
-    // A full file system is refused by the free-space reserve before the write, which says so.
+    // A full file system is refused before the write, with the figures.
     if (fullFileSystem) {
-        QCOMPARE(g_messages.size(), 3);
-        QVERIFY2(g_messages.takeLast().startsWith(QLatin1String("Free space reserve: 1048576 bytes and 0 inodes to write,")),
+        QVERIFY2(g_messages.takeLast().startsWith(QLatin1String("No space for users: 1048576 bytes and 0 inodes to write,")),
                  qPrintable(g_messages.join(QLatin1String(" | "))));
     }
-    QCOMPARE(g_messages, (QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess), WriteError}));
+    const QStringList cleared = del ? QStringList{DeleteError, DeleteError} : QStringList();
+    QCOMPARE(g_messages, (cleared + QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess), WriteError}));
+    if (del) {
+        QCOMPARE(tree(dir), QStringList());
+        return;
+    }
     QCOMPARE(readFileOrMark(path), QByteArray("old content\n"));
-    QCOMPARE(tree(dir), files);
-    if (del)
-        QCOMPARE(readFileOrMark(dir + QStringLiteral("/b.png")), QByteArray("neighbour\n"));
+    QCOMPARE(tree(dir), QStringList{fileName});
 }
 
-void tst_SupportFiles::spaceReserve_data()
+void tst_SupportFiles::fitsSpaceAndQuota_data()
 {
-    QTest::addColumn<quint64>("total");
-    QTest::addColumn<quint64>("free");
+    QTest::addColumn<quint64>("available");
+    QTest::addColumn<quint64>("availableInodes");
     QTest::addColumn<quint64>("bytes");
-    QTest::addColumn<quint64>("reserve");
-    QTest::addColumn<quint64>("totalInodes");
-    QTest::addColumn<quint64>("freeInodes");
     QTest::addColumn<quint64>("inodes");
-    QTest::addColumn<quint64>("inodeReserve");
-    QTest::addColumn<bool>("stored");
+    QTest::addColumn<bool>("fitsSpace");
 
-    const quint64 KiB = 1024, MiB = KiB * KiB, GiB = MiB * KiB, TiB = GiB * KiB, M = 1000000;
-    QTest::newRow("256 KiB, 5 %")                       << 256 * KiB << 200 * KiB << 64 * KiB << 13107ull     << M << M / 2 << 1ull << 50000ull << true;
-    QTest::newRow("10 GiB, 5 %")                        << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << M << M / 2 << 1ull << 50000ull << true;
-    QTest::newRow("20 GiB, 5 % is 1 GiB")               << 20 * GiB << 2 * GiB << MiB << GiB                  << M << M / 2 << 1ull << 50000ull << true;
-    QTest::newRow("1 TiB 96 % full takes a small file") << TiB << TiB / 25 << MiB << GiB                      << M << M / 2 << 1ull << 50000ull << true;
-    QTest::newRow("1 TiB, 1 GiB free")                  << TiB << GiB << 0ull << GiB                          << M << M / 2 << 1ull << 50000ull << true;
-    QTest::newRow("1 TiB, one block into the reserve")  << TiB << GiB << 1ull << GiB                          << M << M / 2 << 1ull << 50000ull << false;
-    QTest::newRow("exactly the reserve left")           << 100 * MiB << 10 * MiB << 5 * MiB << 5 * MiB        << M << M / 2 << 1ull << 50000ull << true;
-    QTest::newRow("one byte more is a block more")      << 100 * MiB << 10 * MiB << 5 * MiB + 1 << 5 * MiB    << M << M / 2 << 1ull << 50000ull << false;
-    QTest::newRow("already below the reserve")          << 100 * MiB << 4 * MiB << 0ull << 5 * MiB            << M << M / 2 << 0ull << 50000ull << false;
-    QTest::newRow("payload beyond the free space")      << 100 * MiB << 10 * MiB << 32 * MiB << 5 * MiB       << M << M / 2 << 1ull << 50000ull << false;
-    QTest::newRow("inodes: exactly the reserve left")   << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << M << 60000ull << 10000ull << 50000ull << true;
-    QTest::newRow("inodes: one into the reserve")       << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << M << 60000ull << 10001ull << 50000ull << false;
-    QTest::newRow("inodes: already below the reserve")  << 10 * GiB << 5 * GiB << 0ull << 512 * MiB           << 1000ull << 40ull << 0ull << 50ull << false;
-    QTest::newRow("inodes: at most 65,536 kept")        << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << 100 * M << 70000ull << 2000ull << 65536ull << true;
-    QTest::newRow("inodes: not counted")                << 10 * GiB << 5 * GiB << MiB << 512 * MiB            << 0ull << 0ull << 2049ull << 0ull << true;
-    QTest::newRow("empty file system")                  << 0ull << 0ull << 0ull << 0ull                       << 0ull << 0ull << 1ull << 0ull << true;
+    const quint64 KiB = 1024, MiB = KiB * KiB;
+    QTest::newRow("exactly the space users have")  << 8 * KiB << 10ull << 8 * KiB << 1ull << true;
+    QTest::newRow("one byte more is a block more") << 8 * KiB << 10ull << 8 * KiB + 1 << 1ull << false;
+    QTest::newRow("2 bytes with one block left")   << 4 * KiB << 10ull << 2ull << 0ull << true;
+    QTest::newRow("nothing to write, nothing left") << 0ull << 0ull << 0ull << 0ull << true;
+    QTest::newRow("no block left")                 << 0ull << 10ull << 1ull << 0ull << false;
+    QTest::newRow("exactly the inodes users have") << MiB << 3ull << 0ull << 3ull << true;
+    QTest::newRow("one inode more")                << MiB << 3ull << 0ull << 4ull << false;
 }
 
-void tst_SupportFiles::spaceReserve()
+void tst_SupportFiles::fitsSpaceAndQuota()
 {
-    QFETCH(quint64, total);
-    QFETCH(quint64, free);
+    QFETCH(quint64, available);
+    QFETCH(quint64, availableInodes);
     QFETCH(quint64, bytes);
-    QFETCH(quint64, totalInodes);
-    QFETCH(quint64, freeInodes);
     QFETCH(quint64, inodes);
     supportfiles::SpaceFigures space;
-    space.totalBytes = total;
-    space.freeBytes = free;
+    space.availableBytes = available;
     space.blockSize = 4096;
-    space.totalInodes = totalInodes;
-    space.freeInodes = freeInodes;
-    const supportfiles::SpaceReserve reserve = supportfiles::spaceReserve(space);
-    QTEST(reserve.bytes, "reserve");
-    QTEST(reserve.inodes, "inodeReserve");
-    QTEST(supportfiles::leavesReserve(space, bytes, inodes), "stored");
+    space.totalInodes = 1000;
+    space.availableInodes = availableInodes;
+    QTEST(supportfiles::fitsSpace(space, bytes, inodes), "fitsSpace");
+    // A file system that counts no inodes is never short of them.
+    space.totalInodes = 0;
+    space.availableInodes = 0;
+    QCOMPARE(supportfiles::fitsSpace(space, 0, inodes), true);
+
+    // The quota: the replaced file counts as gone; the limits themselves still fit.
+    const quint64 quota = supportfiles::quotaBytes;
+    QVERIFY(supportfiles::fitsQuota({quota - 10, 4095}, 10, 0, 1));
+    QVERIFY(!supportfiles::fitsQuota({quota - 10, 4095}, 11, 0, 0));
+    QVERIFY(!supportfiles::fitsQuota({quota - 10, 4096}, 0, 0, 1));
+    QVERIFY(supportfiles::fitsQuota({quota, 4096}, 100, 100, 0));
+    QVERIFY(supportfiles::fitsQuota({quota + 5, 5000}, 0, 10, 0) == false);
 }
 
-void tst_SupportFiles::spaceReserveOnSmallFileSystem_data()
+void tst_SupportFiles::spaceOnSmallFileSystem_data()
 {
-    QTest::addColumn<int>("method");   // 0 support file, 1 QR code, 2 QR code with del, 3 QR code of a new type
-    QTest::addColumn<int>("overBy");   // bytes beyond the largest payload that leaves the reserve
+    QTest::addColumn<int>("method");   // 0 support file, 1 QR code, 2 QR code with del
+    QTest::addColumn<int>("overBy");   // bytes beyond the largest payload that fits
 
-    const char *names[] = {"support file", "QR code", "QR code, del", "QR code, new type"};
-    for (int method = 0; method < 4; ++method) {
-        QTest::addRow("%s, leaves the reserve", names[method]) << method << 0;
-        QTest::addRow("%s, one byte into it", names[method]) << method << 1;
+    const char *names[] = {"support file", "QR code", "QR code, del"};
+    for (int method = 0; method < 3; ++method) {
+        QTest::addRow("%s, fits", names[method]) << method << 0;
+        QTest::addRow("%s, one byte more", names[method]) << method << 1;
     }
 }
 
-// On a real 1 MiB tmpfs: a payload that leaves the reserve is stored; one byte more is refused
-// before anything is written or created, and the log gives the sizes.
-void tst_SupportFiles::spaceReserveOnSmallFileSystem()
+// On a real 1 MiB tmpfs: a payload that fits the space users have is stored; one byte more is
+// refused before anything is written, and the log gives the figures.
+void tst_SupportFiles::spaceOnSmallFileSystem()
 {
     QFETCH(int, method);
     QFETCH(int, overBy);
-    const QString dir = m_root + QStringLiteral("/ini/QRCode");
-    QVERIFY(QDir().mkpath(m_root + QStringLiteral("/ini")));
     QScopedPointer<DetachOnExit> mount;
-    const QByteArray skip = mountSmallTmpfs(m_root + QStringLiteral("/ini"), "size=1m", &mount);
+    const QByteArray skip = mountSmallTmpfs(m_root, "size=1m", &mount);
     if (!skip.isEmpty())
         QSKIP(skip.constData());
-    const QString typeDir = m_root + (method == 3 ? QStringLiteral("/ini/QRCode/t2") : QStringLiteral("/ini/QRCode/t1"));
-    const QString path = method == 0 ? m_root + QStringLiteral("/ini/data.txt") : typeDir + QStringLiteral("/a.png");
-    QVERIFY(createEntries(m_root, {"ini/data.txt", "ini/QRCode/t1/a.png", "ini/QRCode/t1/b.png"}));
-    const QStringList before = tree(m_root);
+    const QString ini = m_root + QStringLiteral("/ini");
+    const QString path = ini + (method == 0 ? QStringLiteral("/data.txt") : QStringLiteral("/QRCode/t1/a.png"));
+    QVERIFY(createEntries(m_root, {"ini/data.txt", "ini/QRCode/t1/a.png", "ini/QRCode/t1/b.png", "staging/"}));
 
     struct statvfs st;
-    QCOMPARE(::statvfs(QFile::encodeName(dir).constData(), &st), 0);
-    const quint64 free = quint64(st.f_bavail) * st.f_frsize;
-    const quint64 reserve = quint64(st.f_blocks) * st.f_frsize / 20;
-    // A directory to be made counts as one block of 4 KiB.
-    const quint64 room = (free - reserve) / st.f_frsize * st.f_frsize - (method == 3 ? 4096 : 0);
+    QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    const quint64 available = quint64(st.f_bavail) * st.f_frsize;
+    // Clearing frees the two images' pages before the new one is written.
+    const quint64 room = available / st.f_frsize * st.f_frsize + (method == 2 ? 2 * st.f_frsize : 0);
     const QByteArray data(int(room + quint64(overBy)), 'n');
+    // Clearing takes the type's files first, as described, whatever comes of the image.
+    const QStringList cleared = method == 2 ? QStringList{DeleteError, DeleteError} : QStringList();
+    const QStringList before = tree(m_root);
 
     if (method == 0)
-        supportfiles::storeSupportFile(m_root + QStringLiteral("/ini"), QStringLiteral("data.txt"), data, Messages);
+        supportfiles::storeSupportFile(ini + QLatin1Char('/'), QStringLiteral("data.txt"), data, Messages);
     else
-        supportfiles::storeQrCode(m_root + QStringLiteral("/ini/QRCode/"), method == 3 ? QStringLiteral("t2") : QStringLiteral("t1"),
-                                  QStringLiteral("a.png"), data, method == 2);
+        supportfiles::storeQrCode(ini + QStringLiteral("/QRCode/"), QStringLiteral("t1"), QStringLiteral("a.png"), data,
+                                  method == 2);
 
     if (overBy == 0) {
         QCOMPARE(readFileOrMark(path), data);
-        QCOMPARE(g_messages.value(0), method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk);
+        QCOMPARE(g_messages, (cleared + QStringList{method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk}));
         return;
     }
-    // Measured again, as before the call: the temporary file, while it was there, held an inode.
-    QCOMPARE(::statvfs(QFile::encodeName(dir).constData(), &st), 0);
-    const QString figures = reserveFigures(quint64(data.size()) + (method == 3 ? 4096 : 0), method == 3 ? 2 : 0, free,
-                                           st.f_favail - (method == 3 ? 0 : 1), reserve,
-                                           std::min<quint64>(st.f_files / 20, 65536));
-    if (method == 3)
-        QCOMPARE(g_messages, (QStringList{MakePathFail, figures}));
-    else
-        QCOMPARE(g_messages, (QStringList{method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk, WriteError, figures}));
+    QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    // The temporary file held an inode while it was there.
+    const quint64 availableThen = available + (method == 2 ? 2 * st.f_frsize : 0);
+    QCOMPARE(g_messages, (cleared + QStringList{method == 0 ? QString::fromLatin1(OpenSuccess) : QrOk, WriteError,
+                                                spaceFigures(quint64(data.size()), 0, availableThen, st.f_favail - 1)}));
+    if (method == 2) {
+        QCOMPARE(tree(m_root), (QStringList{"ini/", "ini/QRCode/", "ini/QRCode/t1/", "ini/data.txt"}));
+        return;
+    }
     QCOMPARE(tree(m_root), before);
     for (const QString &entry : before) {
         if (!entry.endsWith(QLatin1Char('/')))
@@ -1032,39 +1070,60 @@ void tst_SupportFiles::spaceReserveOnSmallFileSystem()
     }
 }
 
-void tst_SupportFiles::inodeReserveOnSmallFileSystem_data()
+// A support application is most needed on a full disk: with less than a tenth of a small file
+// system left, a small replacement still goes through.
+void tst_SupportFiles::nearlyFullFileSystemTakesASmallReplacement()
 {
-    QTest::addColumn<bool>("qrCode");
-    QTest::addColumn<int>("overBy");   // inodes beyond what leaves the reserve
-
-    QTest::newRow("support file, leaves the reserve")        << false << 0;
-    QTest::newRow("support file, one inode into it")         << false << 1;
-    QTest::newRow("QR code, nested new type, leaves it")     << true  << 0;
-    QTest::newRow("QR code, nested new type, one inode in")  << true  << 1;
-}
-
-// On a real tmpfs of 400 inodes (20 kept free): a store that leaves the reserve is done, one
-// that would take one inode of it is refused before anything is created.
-void tst_SupportFiles::inodeReserveOnSmallFileSystem()
-{
-    QFETCH(bool, qrCode);
-    QFETCH(int, overBy);
-    const QString ini = m_root + QStringLiteral("/ini");
-    QVERIFY(QDir().mkpath(ini));
     QScopedPointer<DetachOnExit> mount;
-    const QByteArray skip = mountSmallTmpfs(ini, "size=1m,nr_inodes=400", &mount);
+    const QByteArray skip = mountSmallTmpfs(m_root, "size=4m", &mount);
     if (!skip.isEmpty())
         QSKIP(skip.constData());
-    QVERIFY(createEntries(m_root, {"ini/QRCode/", "ini/data.txt", "ini/fill/"}));
+    const QString ini = m_root + QStringLiteral("/ini");
+    QVERIFY(createEntries(m_root, {"ini/customer.json", "staging/"}));
+    struct statvfs st;
+    QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    QVERIFY(writeFile(m_root + QStringLiteral("/fill"), QByteArray(int(quint64(st.f_bavail) * st.f_frsize - 8192), 'f')));
+    QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    QCOMPARE(quint64(st.f_bavail) * st.f_frsize, 8192ull);
+
+    supportfiles::storeSupportFile(ini + QLatin1Char('/'), QStringLiteral("customer.json"), "{}", Messages);
+
+    QCOMPARE(g_messages, QStringList{QString::fromLatin1(OpenSuccess)});
+    QCOMPARE(readFileOrMark(ini + QStringLiteral("/customer.json")), QByteArray("{}"));
+}
+
+void tst_SupportFiles::inodesOnSmallFileSystem_data()
+{
+    QTest::addColumn<bool>("qrCode");
+    QTest::addColumn<int>("lacking");   // inodes fewer than the store needs
+
+    QTest::newRow("support file, just enough")        << false << 0;
+    QTest::newRow("support file, none left")          << false << 1;
+    QTest::newRow("QR code, nested new type, enough") << true  << 0;
+    QTest::newRow("QR code, nested new type, 1 short") << true << 1;
+}
+
+// On a real tmpfs of 400 inodes: a store that has the inodes it needs is done; one short of
+// them is refused before anything is created.
+void tst_SupportFiles::inodesOnSmallFileSystem()
+{
+    QFETCH(bool, qrCode);
+    QFETCH(int, lacking);
+    QScopedPointer<DetachOnExit> mount;
+    const QByteArray skip = mountSmallTmpfs(m_root, "size=1m,nr_inodes=400", &mount);
+    if (!skip.isEmpty())
+        QSKIP(skip.constData());
+    const QString ini = m_root + QStringLiteral("/ini");
+    QVERIFY(createEntries(m_root, {"ini/QRCode/", "ini/data.txt", "fill/", "staging/"}));
 
     struct statvfs st;
     QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
     QCOMPARE(quint64(st.f_files), 400ull);
     // Three directories and the image; the support file's temporary file is its one inode.
     const quint64 needed = qrCode ? 4 : 1;
-    const quint64 target = 20 + needed - quint64(overBy);
+    const quint64 target = needed - quint64(lacking);
     for (int i = 0; st.f_favail > target; ++i) {
-        QVERIFY(writeFile(ini + QStringLiteral("/fill/%1").arg(i), QByteArray()));
+        QVERIFY(writeFile(m_root + QStringLiteral("/fill/%1").arg(i), QByteArray()));
         QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
     }
     QCOMPARE(quint64(st.f_favail), target);
@@ -1074,46 +1133,174 @@ void tst_SupportFiles::inodeReserveOnSmallFileSystem()
         supportfiles::storeQrCode(ini + QStringLiteral("/QRCode/"), QStringLiteral("a/b/c"), QStringLiteral("x.png"),
                                   "image", false);
     else
-        supportfiles::storeSupportFile(ini, QStringLiteral("data.txt"), "new", Messages);
+        supportfiles::storeSupportFile(ini + QLatin1Char('/'), QStringLiteral("data.txt"), "new", Messages);
 
     const QString path = qrCode ? ini + QStringLiteral("/QRCode/a/b/c/x.png") : ini + QStringLiteral("/data.txt");
-    if (overBy == 0) {
+    if (lacking == 0) {
         QCOMPARE(g_messages, QStringList{qrCode ? QrOk : QString::fromLatin1(OpenSuccess)});
         QCOMPARE(readFileOrMark(path), QByteArray(qrCode ? "image" : "new"));
         return;
     }
-    const quint64 freeBytes = quint64(st.f_bavail) * st.f_frsize;
-    const quint64 reserve = quint64(st.f_blocks) * st.f_frsize / 20;
+    const quint64 available = quint64(st.f_bavail) * st.f_frsize;
     if (qrCode)
-        QCOMPARE(g_messages, (QStringList{MakePathFail, reserveFigures(5 + 3 * 4096, 4, freeBytes, target, reserve, 20)}));
-    else
-        QCOMPARE(g_messages, (QStringList{QString::fromLatin1(OpenSuccess), WriteError,
-                                          reserveFigures(3, 0, freeBytes, target - 1, reserve, 20)}));
+        QCOMPARE(g_messages, (QStringList{MakePathFail, spaceFigures(3 * 4096, 4, available, target)}));
+    else // no inode for the temporary file: the open fails, as a plain open would
+        QCOMPARE(g_messages, QStringList{QString::fromLatin1(OpenError)});
     QCOMPARE(tree(m_root), before);
     QCOMPARE(readFileOrMark(ini + QStringLiteral("/data.txt")), oldContent("ini/data.txt"));
 }
 
+// On a real ext4 file system with blocks reserved for root: a store larger than what users may
+// still use is refused, though root could write it, and the reserve stays free.
+void tst_SupportFiles::rootReserveStaysFree()
+{
+    QTemporaryDir imageDir;
+    QVERIFY(imageDir.isValid());
+    const QString image = imageDir.filePath(QStringLiteral("ext4.img"));
+    QProcess mkfs;
+    mkfs.start(QStringLiteral("mkfs.ext4"), {QStringLiteral("-q"), QStringLiteral("-F"), QStringLiteral("-m"),
+                                             QStringLiteral("25"), QStringLiteral("-b"), QStringLiteral("4096"),
+                                             image, QStringLiteral("16M")});
+    if (!mkfs.waitForFinished(60000) || mkfs.exitStatus() != QProcess::NormalExit)
+        QSKIP("mkfs.ext4 is missing (scripts/setup installs e2fsprogs)");
+    QCOMPARE(mkfs.exitCode(), 0);
+    QScopedPointer<DetachOnExit> mount;
+    const QByteArray skip = mountSmallTmpfs(m_root, "size=64k", &mount); // a private mount namespace
+    if (!skip.isEmpty())
+        QSKIP(skip.constData());
+    mount.reset();
+    QProcess mounting;
+    mounting.start(QStringLiteral("mount"), {QStringLiteral("-o"), QStringLiteral("loop"), image, m_root});
+    QVERIFY(mounting.waitForFinished(60000));
+    if (mounting.exitCode() != 0)
+        QSKIP(qPrintable(QStringLiteral("no loop device: ") + QString::fromLocal8Bit(mounting.readAllStandardError())));
+    mount.reset(new DetachOnExit(QFile::encodeName(m_root)));
+    QVERIFY(createEntries(m_root, {"ini/", "staging/"}));
+    const QString ini = m_root + QStringLiteral("/ini");
+
+    struct statvfs st;
+    QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    const quint64 available = quint64(st.f_bavail) * st.f_frsize;
+    const quint64 freeForRoot = quint64(st.f_bfree) * st.f_frsize;
+    QVERIFY2(freeForRoot > available + (1 << 20), "the reserve is large enough to hold the payload");
+    const QByteArray tooLarge(int(available + 4096), 'r');
+
+    supportfiles::storeSupportFile(ini + QLatin1Char('/'), QStringLiteral("customer.json"), tooLarge, Messages);
+
+    QCOMPARE(g_messages, (QStringList{QString::fromLatin1(OpenSuccess), WriteError,
+                                      spaceFigures(quint64(tooLarge.size()), 0, available, st.f_favail - 1)}));
+    QVERIFY(!QFile::exists(ini + QStringLiteral("/customer.json")));
+    QCOMPARE(::statvfs(QFile::encodeName(ini).constData(), &st), 0);
+    QCOMPARE(quint64(st.f_bfree) * st.f_frsize, freeForRoot);
+
+    g_messages.clear();
+    const QByteArray fits(int(available - 4096), 'f');
+    supportfiles::storeSupportFile(ini + QLatin1Char('/'), QStringLiteral("customer.json"), fits, Messages);
+    QCOMPARE(g_messages, QStringList{QString::fromLatin1(OpenSuccess)});
+    QCOMPARE(readFileOrMark(ini + QStringLiteral("/customer.json")).size(), fits.size());
+}
+
+void tst_SupportFiles::quotaBySize_data()
+{
+    QTest::addColumn<bool>("replace");
+    QTest::addColumn<int>("overBy");
+
+    QTest::newRow("new file, fits") << false << 0;
+    QTest::newRow("new file, one byte over") << false << 1;
+    QTest::newRow("replacement counted as gone, fits") << true << 0;
+    QTest::newRow("replacement, one byte over") << true << 1;
+}
+
+// The tree's bytes: a sparse file of nearly 256 MiB stands in for the stored images.
+void tst_SupportFiles::quotaBySize()
+{
+    QFETCH(bool, replace);
+    QFETCH(int, overBy);
+    const QString ini = m_root + QStringLiteral("/ini");
+    QVERIFY(createEntries(m_root, {"ini/QRCode/t1/old.png"}));
+    const quint64 big = supportfiles::quotaBytes - 1000;
+    QFile bigFile(ini + QStringLiteral("/QRCode/big.png"));
+    QVERIFY(bigFile.open(QIODevice::WriteOnly) && bigFile.resize(qint64(big)));
+    bigFile.close();
+    const quint64 oldSize = quint64(oldContent("ini/QRCode/t1/old.png").size());
+    // What is left beside big.png and old.png; a replacement may take old.png's bytes too.
+    const quint64 room = 1000 - oldSize + (replace ? oldSize : 0);
+    const QByteArray data(int(room + quint64(overBy)), 'q');
+    const QStringList before = tree(m_root);
+
+    supportfiles::storeQrCode(ini + QStringLiteral("/QRCode/"), QStringLiteral("t1"),
+                              replace ? QStringLiteral("old.png") : QStringLiteral("new.png"), data, false);
+
+    const QString path = ini + (replace ? QStringLiteral("/QRCode/t1/old.png") : QStringLiteral("/QRCode/t1/new.png"));
+    if (overBy == 0) {
+        QCOMPARE(g_messages, QStringList{QrOk});
+        QCOMPARE(readFileOrMark(path), data);
+        return;
+    }
+    QCOMPARE(g_messages, (QStringList{QrOk, WriteError,
+                                      quotaFigures(quint64(data.size()), replace ? 0 : 1, replace ? oldSize : 0,
+                                                   big + oldSize, 4)}));
+    QCOMPARE(tree(m_root), before);
+}
+
+// The tree's entries, files and directories alike: a store that would make the 4,097th is
+// refused, a replacement is not; a new type that would pass the limit is not made.
+void tst_SupportFiles::quotaByEntries()
+{
+    const QString ini = m_root + QStringLiteral("/ini");
+    QVERIFY(createEntries(m_root, {"ini/QRCode/t1/"}));
+    // ini/QRCode and ini/QRCode/t1 are two; 4093 files make 4095.
+    for (int i = 0; i < 4093; ++i)
+        QVERIFY(writeFile(ini + QStringLiteral("/QRCode/t1/%1.png").arg(i), QByteArray()));
+    const QString qrDir = ini + QStringLiteral("/QRCode/");
+
+    supportfiles::storeQrCode(qrDir, QStringLiteral("t1"), QStringLiteral("last.png"), "x", false);
+    QCOMPARE(g_messages, QStringList{QrOk});
+    QVERIFY(QFile::exists(ini + QStringLiteral("/QRCode/t1/last.png")));
+
+    g_messages.clear();
+    supportfiles::storeQrCode(qrDir, QStringLiteral("t1"), QStringLiteral("one-more.png"), "x", false);
+    QCOMPARE(g_messages, (QStringList{QrOk, WriteError, quotaFigures(1, 1, 0, 1, 4096)}));
+    QVERIFY(!QFile::exists(ini + QStringLiteral("/QRCode/t1/one-more.png")));
+
+    g_messages.clear();
+    supportfiles::storeQrCode(qrDir, QStringLiteral("t2/t3"), QStringLiteral("a.png"), "x", false);
+    QCOMPARE(g_messages, (QStringList{MakePathFail, quotaFigures(0, 2, 0, 1, 4096)}));
+    QVERIFY(!QFile::exists(ini + QStringLiteral("/QRCode/t2")));
+
+    g_messages.clear();
+    supportfiles::storeQrCode(qrDir, QStringLiteral("t1"), QStringLiteral("last.png"), "yz", false);
+    QCOMPARE(g_messages, QStringList{QrOk});
+    QCOMPARE(readFileOrMark(ini + QStringLiteral("/QRCode/t1/last.png")), QByteArray("yz"));
+
+    // Clearing gives entries back.
+    g_messages.clear();
+    supportfiles::storeQrCode(qrDir, QStringLiteral("t1"), QStringLiteral("after.png"), "x", true);
+    QCOMPARE(g_messages.constLast(), QrOk);
+    QCOMPARE(QDir(ini + QStringLiteral("/QRCode/t1")).entryList(QDir::Files), QStringList{"after.png"});
+}
+
+// The start-up sweep: temporary files in the staging directory and nothing else, no walk below.
 void tst_SupportFiles::removeLeftoverTemporaries()
 {
-    // A separate directory: the leftovers outside the cleaned tree must survive, which the
-    // check in cleanup() would report.
-    QTemporaryDir scratch;
-    QVERIFY(scratch.isValid());
-    const QString root = scratch.path();
-    QVERIFY(createEntries(root, {"d/.kvo-tmp-1", "d/n/m/.kvo-tmp-2", "d/keep.txt", "d/.kvo-tmpx", "d/x.kvo-tmp-3",
-                                 "d/.kvo-tmp-dir/", "d/.kvo-tmp-dir/.kvo-tmp-4", "outside/",
-                                 "outside/.kvo-tmp-9", "outside/target.txt", "d/.kvo-tmp-link@outside/target.txt",
-                                 "d/ln@outside"}));
-    QCOMPARE(::mkfifo(QFile::encodeName(root + QStringLiteral("/d/.kvo-tmp-fifo")).constData(), 0600), 0);
+    QVERIFY(createEntries(m_root, {"staging/.kvo-tmp-1", "staging/.kvo-tmp-2", "staging/keep.txt",
+                                   "staging/sub/.kvo-tmp-3", "staging/.kvo-tmp-dir/", "outside/",
+                                   "outside/target.txt", "staging/.kvo-tmp-link@outside/target.txt",
+                                   "ini/QRCode/t1/.kvo-tmp-stored"}));
+    QCOMPARE(::mkfifo(QFile::encodeName(m_root + QStringLiteral("/staging/.kvo-tmp-fifo")).constData(), 0600), 0);
 
-    supportfiles::removeLeftoverTemporaries(root + QStringLiteral("/d"));
+    supportfiles::removeLeftoverTemporaries(m_root + QStringLiteral("/staging/"));
 
-    QStringList expected{"d/", "d/.kvo-tmp-dir/", "d/.kvo-tmp-fifo", "d/.kvo-tmp-link@outside/target.txt",
-                         "d/.kvo-tmpx", "d/keep.txt", "d/ln@outside", "d/n/", "d/n/m/", "d/x.kvo-tmp-3",
-                         "outside/", "outside/.kvo-tmp-9", "outside/target.txt"};
-    expected.sort();
-    QCOMPARE(tree(root), expected);
-    QCOMPARE(readFileOrMark(root + QStringLiteral("/outside/target.txt")), oldContent("outside/target.txt"));
+    QStringList left = QDir(m_root + QStringLiteral("/staging")).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    left.sort();
+    QCOMPARE(left, (QStringList{".kvo-tmp-dir", ".kvo-tmp-fifo", ".kvo-tmp-link", "keep.txt", "sub"}));
+    QVERIFY(QFile::exists(m_root + QStringLiteral("/staging/sub/.kvo-tmp-3")));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/outside/target.txt")), oldContent("outside/target.txt"));
+    QCOMPARE(readFileOrMark(m_root + QStringLiteral("/ini/QRCode/t1/.kvo-tmp-stored")),
+             oldContent("ini/QRCode/t1/.kvo-tmp-stored"));
+    QCOMPARE(g_messages.size(), 2);
+    // What cleanup() would take for a store's leftovers.
+    QVERIFY(QDir(m_root + QStringLiteral("/staging")).removeRecursively());
 }
 
 QTEST_GUILESS_MAIN(tst_SupportFiles)
