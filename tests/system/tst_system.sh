@@ -41,15 +41,21 @@ mapfile -t packages < <(
       dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/|.*//; s/(.*)//; s/:any//'
     } | tr ' ' '\n' | sed '/^$/d' | sort -u)
 
-# The Debian archive as this machine's apt knows it (after "apt-get update"): its sources of the
-# host's release and of that release's -updates and -security suites, renamed for $suite.
+# The Debian archive as this machine's apt knows it: its sources of the host's release and of
+# that release's -updates and -security suites, renamed for $suite.
 host_codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-mapfile -t sources < <(
+debian_sources() {
     apt-get indextargets --format '$(ORIGIN) $(REPO_URI) $(RELEASE) $(COMPONENT)' 'Created-By: Packages' 2>/dev/null |
-    awk -v host="$host_codename" -v suite="$suite" '
-        $1 == "Debian" && host != "" && ($3 == host || $3 == host "-updates" || $3 == host "-security") {
-            sub("^" host, suite, $3); print "deb " $2 " " $3 " " $4
-        }' | sort -u)
+        awk -v host="$host_codename" -v suite="$suite" '
+            $1 == "Debian" && host != "" && ($3 == host || $3 == host "-updates" || $3 == host "-security") {
+                sub("^" host, suite, $3); print "deb " $2 " " $3 " " $4
+            }' | sort -u
+}
+mapfile -t sources < <(debian_sources)
+# The origin of a source is known once apt has read its Release file.
+if [ ${#sources[@]} -eq 0 ] && apt-get update -qq >/dev/null 2>&1; then
+    mapfile -t sources < <(debian_sources)
+fi
 # What apt here needs to reach them, mmdebstrap needs too.
 eval "$(apt-config shell apt_http_proxy Acquire::http::Proxy apt_https_proxy Acquire::https::Proxy \
     apt_valid_until Acquire::Check-Valid-Until)"
