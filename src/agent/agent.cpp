@@ -35,10 +35,11 @@ Agent::Agent(AgentCore *core)
     , d(std::make_unique<AgentPrivate>(this, core))
 {
     d->watcher = new watcher(this);
-    d->watcher->start(QThread::InheritPriority);
     // Direct: the handler runs on the watcher's thread, so the end comes even while the main
-    // thread is inside a long call.
+    // thread is inside a long call. Connected before the thread starts, so no emission can
+    // come before there is a handler.
     connect(d->watcher, &watcher::exitAgent, d->watcher, &lifecycle::exitHandler, Qt::DirectConnection);
+    d->watcher->start(QThread::InheritPriority);
 }
 
 // The private part goes first, then the QObject base deletes the watcher, which joins its thread.
