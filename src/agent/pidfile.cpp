@@ -54,11 +54,35 @@ bool namesRunningProcess(const QByteArray &content, const QString &procRoot)
         if (c < '0' || c > '9')
             return false;
     }
-    const QByteArray exe = QFile::encodeName(procRoot) + pid + "/exe";
-    struct stat target;
-    struct stat link;
-    return ::stat(exe.constData(), &target) == 0 && ::lstat(exe.constData(), &link) == 0
-        && S_ISLNK(link.st_mode);
+    // What the process table shows to anyone, so that no ptrace right is needed: the state and
+    // the flags in procRoot/<pid>/stat. A zombie, a dead task and a kernel thread count as gone,
+    // as their executable link cannot be followed either.
+    const QByteArray statPath = QFile::encodeName(procRoot) + pid + "/stat";
+    const int fd = ::open(statPath.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char buffer[1024];
+    ssize_t size;
+    do
+        size = ::read(fd, buffer, sizeof buffer - 1);
+    while (size < 0 && errno == EINTR);
+    ::close(fd);
+    if (size <= 0)
+        return false;
+    const QByteArray stat(buffer, int(size));
+    // The command name stands in parentheses and may hold anything, ")" included.
+    const int nameEnd = stat.lastIndexOf(')');
+    if (nameEnd < 0)
+        return false;
+    const QList<QByteArray> fields = stat.mid(nameEnd + 1).simplified().split(' ');
+    // state, ppid, pgrp, session, tty_nr, tpgid, flags
+    if (fields.size() < 7 || fields.at(0).size() != 1)
+        return false;
+    const char state = fields.at(0).at(0);
+    bool numeric = false;
+    const qulonglong flags = fields.at(6).toULongLong(&numeric);
+    constexpr qulonglong kernelThread = 0x00200000; // PF_KTHREAD
+    return numeric && state != 'Z' && state != 'X' && state != 'x' && !(flags & kernelThread);
 }
 
 } // namespace pidfile

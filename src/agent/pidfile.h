@@ -12,7 +12,9 @@ namespace pidfile {
 QByteArray read(const QString &path);
 
 // True when content names a running process: decimal digits only, nothing else (no blank, no
-// line break), and procRoot + content + "/exe" is a symbolic link that can be followed.
+// line break), and procRoot + content + "/stat" shows a task that is neither a zombie, nor
+// dead, nor a kernel thread: the processes whose "/exe" link can be followed, told without the
+// right to follow it.
 bool namesRunningProcess(const QByteArray &content, const QString &procRoot = QStringLiteral("/proc/"));
 
 } // namespace pidfile

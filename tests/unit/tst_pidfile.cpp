@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 
 using namespace testhelpers;
 
@@ -38,6 +39,7 @@ private Q_SLOTS:
 
     void namesRunningProcess_realProc_data();
     void namesRunningProcess_realProc();
+    void namesRunningProcess_zombie();
     void namesRunningProcess_fakeRoot_data();
     void namesRunningProcess_fakeRoot();
 
@@ -51,28 +53,33 @@ void tst_PidFile::initTestCase()
     QVERIFY(m_dir.isValid());
     g_previousHandler = qInstallMessageHandler(collectMessage);
 
-    // A fake proc root in which every name the rule rejects still has a followable exe link,
-    // so that only the rule, not a missing entry, can make the answer false.
+    // A fake proc root in which every name the rule rejects still has the stat of a running
+    // process, so that only the rule, not a missing entry, can make the answer false.
     const QString root = m_dir.filePath(QStringLiteral("fake"));
     m_procRoot = root + QStringLiteral("/proc/");
-    const QString target = root + QStringLiteral("/target");
     QVERIFY(QDir().mkpath(m_procRoot));
-    QVERIFY(writeFile(target, "binary"));
-
-    const QStringList validLinks{QStringLiteral("100"),         QStringLiteral("self"),
-                                 QStringLiteral("thread-self"), QStringLiteral("+1"),
-                                 QStringLiteral("-1"),          QStringLiteral("100\n"),
-                                 QStringLiteral("100 "),        QStringLiteral(" 100"),
-                                 QStringLiteral("../1"),        QString()};
-    for (const QString &name : validLinks) {
-        const QString dir = m_procRoot + name;
-        QVERIFY(QDir().mkpath(dir));
-        QVERIFY2(QFile::link(target, dir + QStringLiteral("/exe")), qPrintable(name));
-    }
-    QVERIFY(QDir().mkpath(m_procRoot + QStringLiteral("200")));
-    QVERIFY(writeFile(m_procRoot + QStringLiteral("200/exe"), "not a link"));
+    const QByteArray running = "100 (sleep) S 1 100 100 0 -1 4194304 95 0 0 0 0 0 0 0 20 0 1 0 9 5582848 230\n";
+    const QStringList runningNames{QStringLiteral("100"),  QStringLiteral("self"), QStringLiteral("thread-self"),
+                                   QStringLiteral("+1"),   QStringLiteral("-1"),   QStringLiteral("100\n"),
+                                   QStringLiteral("100 "), QStringLiteral(" 100"), QStringLiteral("../1"), QString()};
+    for (const QString &name : runningNames)
+        QVERIFY2(writeFile(m_procRoot + name + QStringLiteral("/stat"), running), qPrintable(name));
+    const QList<QPair<QString, QByteArray>> others{
+        {QStringLiteral("200"), "200 (app) Z 1 200 200 0 -1 4227084 0 0 0 0 0 0 0 0 20 0 1 0 9 0 0\n"},
+        {QStringLiteral("201"), "201 (app) X 1 201 201 0 -1 4227084 0 0 0 0 0 0 0 0 20 0 1 0 9 0 0\n"},
+        {QStringLiteral("202"), "202 (kworker/0:1) I 2 0 0 0 -1 69238880 0 0 0 0 0 0 0 0 20 0 1 0 9 0 0\n"},
+        {QStringLiteral("203"), "203 (a) Z (b) S 1 203 203 0 -1 4194304 0 0 0 0 0 0 0 0 20 0 1 0 9 0 0\n"},
+        {QStringLiteral("204"), "204 (a) S (b) Z 1 204 204 0 -1 4194304 0 0 0 0 0 0 0 0 20 0 1 0 9 0 0\n"},
+        {QStringLiteral("205"), "205 (app) S 1 205\n"},
+        {QStringLiteral("206"), ""},
+        {QStringLiteral("207"), "207 (app) S 1 207 207 0 -1 lots 0\n"},
+    };
+    for (const auto &entry : others)
+        QVERIFY(writeFile(m_procRoot + entry.first + QStringLiteral("/stat"), entry.second));
+    // A link in the place of stat leads nowhere: no link is followed.
+    QVERIFY(writeFile(root + QStringLiteral("/running-stat"), running));
     QVERIFY(QDir().mkpath(m_procRoot + QStringLiteral("300")));
-    QVERIFY(QFile::link(root + QStringLiteral("/gone"), m_procRoot + QStringLiteral("300/exe")));
+    QVERIFY(QFile::link(root + QStringLiteral("/running-stat"), m_procRoot + QStringLiteral("300/stat")));
 }
 
 void tst_PidFile::init()
@@ -156,6 +163,7 @@ void tst_PidFile::namesRunningProcess_realProc_data()
     QTest::newRow("thread-self") << QByteArray("thread-self") << false;
     QTest::newRow("empty") << QByteArray() << false;
     QTest::newRow("no such process") << QByteArray("99999999") << false;
+    QTest::newRow("kthreadd, a kernel thread") << QByteArray("2") << false;
 }
 
 void tst_PidFile::namesRunningProcess_realProc()
@@ -166,12 +174,28 @@ void tst_PidFile::namesRunningProcess_realProc()
     QCOMPARE(g_messages, QStringList());
 }
 
+// A child that has ended and was not yet reaped still has its /proc entry, but is gone.
+void tst_PidFile::namesRunningProcess_zombie()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+        ::_exit(0);
+    QVERIFY(child > 0);
+    const QByteArray pid = QByteArray::number(child);
+    // The state turns to Z once the child has ended; waitid with WNOWAIT leaves it unreaped.
+    siginfo_t info{};
+    QCOMPARE(::waitid(P_PID, id_t(child), &info, WEXITED | WNOWAIT), 0);
+    QVERIFY(QFile::exists(QStringLiteral("/proc/%1/stat").arg(child)));
+    QCOMPARE(pidfile::namesRunningProcess(pid), false);
+    QCOMPARE(::waitpid(child, nullptr, 0), child);
+}
+
 void tst_PidFile::namesRunningProcess_fakeRoot_data()
 {
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("expected");
 
-    QTest::newRow("followable link") << QByteArray("100") << true;
+    QTest::newRow("running") << QByteArray("100") << true;
     QTest::newRow("digits, NUL and garbage") << QByteArray("100\0/../self", 12) << true;
     QTest::newRow("newline") << QByteArray("100\n") << false;
     QTest::newRow("trailing blank") << QByteArray("100 ") << false;
@@ -184,8 +208,15 @@ void tst_PidFile::namesRunningProcess_fakeRoot_data()
     QTest::newRow("empty") << QByteArray() << false;
     QTest::newRow("only NUL") << QByteArray("\0", 1) << false;
     QTest::newRow("no entry") << QByteArray("400") << false;
-    QTest::newRow("exe a regular file") << QByteArray("200") << false;
-    QTest::newRow("exe a dangling link") << QByteArray("300") << false;
+    QTest::newRow("zombie") << QByteArray("200") << false;
+    QTest::newRow("dead") << QByteArray("201") << false;
+    QTest::newRow("kernel thread") << QByteArray("202") << false;
+    QTest::newRow("name holding \") Z (\", running") << QByteArray("203") << true;
+    QTest::newRow("name holding \") S (\", zombie") << QByteArray("204") << false;
+    QTest::newRow("stat cut short") << QByteArray("205") << false;
+    QTest::newRow("stat empty") << QByteArray("206") << false;
+    QTest::newRow("flags not a number") << QByteArray("207") << false;
+    QTest::newRow("stat a link") << QByteArray("300") << false;
 }
 
 void tst_PidFile::namesRunningProcess_fakeRoot()
