@@ -316,18 +316,30 @@ private:
     bool m_quotaOk = true;
 };
 
+// A listing of the directory dirFd names, on a descriptor of its own, so it starts at the first
+// entry whatever dirFd has read; null with errno set when it cannot be opened.
+DIR *openListing(int dirFd)
+{
+    const int fd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    DIR *listing = ::fdopendir(fd);
+    if (!listing) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+    }
+    return listing;
+}
+
 // Removes the entries of a directory as files, one at a time as the listing yields them, so a
 // directory of any size costs the same memory and no sort. "." and ".." and sub-directories
 // stay, each with "Delete file error!"; hidden entries are neither removed nor reported. Past
 // maxLoggedDeleteErrors lines the rest are counted in one line, so no call floods the log.
 void clearDirectory(int dirFd, TreeUsage &usage)
 {
-    // A descriptor of its own, so the listing starts at the first entry whatever dirFd has read.
-    const int listingFd = ::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
+    DIR *listing = openListing(dirFd);
     if (!listing) {
-        if (listingFd >= 0)
-            ::close(listingFd);
         warnWithError("Delete file error!", errno);
         return;
     }
@@ -545,13 +557,11 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
     // without following a symbolic link, so the checked path is the one used.
     const bool typeTooLong = tooLongForOpen(typePath);
     const QList<QByteArray> typeNames = typeTooLong ? QList<QByteArray>() : componentsBelow(cleanPath(typePath), base);
-    const auto openType = [&] {
-        Fd baseDir = openDirectory(base);
-        if (!baseDir.isValid() || typeTooLong)
-            return Walk{Fd(), 0, typeTooLong ? ENAMETOOLONG : errno};
-        return walkFrom(std::move(baseDir), typeNames);
-    };
-    Walk type = openType();
+    // Opened once here, made in step 4 where they are missing.
+    Fd supportFd = openDirectory(supportDir);
+    Fd baseDir = openDirectory(base);
+    Walk type = baseDir.isValid() && !typeTooLong ? walkFrom(Fd(::dup(baseDir.get())), typeNames)
+                                                  : Walk{Fd(), 0, typeTooLong ? ENAMETOOLONG : ENOENT};
     const bool typeExists = type.dir.isValid() && type.reached == typeNames.size();
 
     // Step 3: clear the type's directory.
@@ -559,7 +569,6 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
         if (!typeExists) {
             qCWarning(agentLog) << "FilePath is not exists!";
         } else {
-            const Fd supportFd = openDirectory(supportDir);
             TreeUsage unknown;
             clearDirectory(type.dir.get(), supportFd.isValid() ? usageOf(supportDir, supportFd.get()) : unknown);
         }
@@ -574,20 +583,22 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
             warnWithError("make filepath fail!", ENAMETOOLONG);
             return;
         }
-        const Fd supportFd = openDirectory(supportDir, true);
+        if (!supportFd.isValid())
+            supportFd = openDirectory(supportDir, true);
         if (!supportFd.isValid()) {
             warnWithError("make filepath fail!", errno);
             return;
         }
         TreeUsage &usage = usageOf(supportDir, supportFd.get());
-        const bool baseExisted = openDirectory(base).isValid();
-        Fd baseDir = openDirectory(base, true);
         if (!baseDir.isValid()) {
-            warnWithError("make filepath fail!", errno);
-            return;
+            baseDir = openDirectory(base, true);
+            if (!baseDir.isValid()) {
+                warnWithError("make filepath fail!", errno);
+                return;
+            }
+            ++usage.entries;
         }
-        usage.entries += baseExisted ? 0 : 1;
-        type = walkFrom(std::move(baseDir), typeNames);
+        type = walkFrom(Fd(::dup(baseDir.get())), typeNames);
         if (type.reached < typeNames.size() && type.error != ENOENT) {
             warnWithError("make filepath fail!", type.error);
             return;
@@ -631,9 +642,8 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
         warnWithError(messages.openError, ENAMETOOLONG);
         return;
     }
-    const Fd baseDir = openDirectory(base);
-    if (!baseDir.isValid()) {
-        warnWithError(messages.openError, errno);
+    if (!baseDir.isValid() || !supportFd.isValid()) {
+        warnWithError(messages.openError, ENOENT);
         return;
     }
     QByteArray name;
@@ -641,11 +651,6 @@ void storeQrCode(const QString &qrDir, const QString &qrCodeType, const QString 
     const Fd parent = openParentAsGiven(baseDir.get(), qrCodeType + QLatin1Char('/') + saveName, &name, &error);
     if (!parent.isValid()) {
         warnWithError(messages.openError, error);
-        return;
-    }
-    const Fd supportFd = openDirectory(supportDir);
-    if (!supportFd.isValid()) {
-        warnWithError(messages.openError, errno);
         return;
     }
     writeReplacement(supportDir, supportFd.get(), parent.get(), name, data, messages, true);
@@ -656,13 +661,9 @@ void removeLeftoverTemporaries(const QString &stagingDir)
     const Fd dir = openDirectory(stagingDir);
     if (!dir.isValid())
         return;
-    const int listingFd = ::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR *listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
-    if (!listing) {
-        if (listingFd >= 0)
-            ::close(listingFd);
+    DIR *listing = openListing(dir.get());
+    if (!listing)
         return;
-    }
     // Nothing but the agent writes here, and only while it serves a call; one directory, no walk.
     while (const dirent *entry = ::readdir(listing)) {
         struct stat st;
