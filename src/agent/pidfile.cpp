@@ -69,12 +69,12 @@ bool namesRunningProcess(const QByteArray &content, const QString &procRoot)
     ::close(fd);
     if (size <= 0)
         return false;
-    const QByteArray stat(buffer, int(size));
+    const QByteArray line(buffer, int(size));
     // The command name stands in parentheses and may hold anything, ")" included.
-    const int nameEnd = stat.lastIndexOf(')');
+    const int nameEnd = line.lastIndexOf(')');
     if (nameEnd < 0)
         return false;
-    const QList<QByteArray> fields = stat.mid(nameEnd + 1).simplified().split(' ');
+    const QList<QByteArray> fields = line.mid(nameEnd + 1).simplified().split(' ');
     // state, ppid, pgrp, session, tty_nr, tpgid, flags
     if (fields.size() < 7 || fields.at(0).size() != 1)
         return false;
