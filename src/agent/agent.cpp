@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/agent.h"
 
-#include "agent/callercredentials.h"
+#include "agent/callerauthority.h"
 #include "agent/constants.h"
 #include "agent/heaptrim.h"
 #include "agent/lifecycle.h"
 #include "agent/supportfiles.h"
 #include "agent/watcher.h"
-
-#include <simplelog/journalfields.h>
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -19,7 +17,7 @@ public:
     AgentPrivate(Agent *owner, AgentCore *core)
         : core(core)
         , owner(owner)
-        , callers(QDBusConnection::systemBus())
+        , authority(QDBusConnection::systemBus())
     {
     }
 
@@ -27,7 +25,7 @@ public:
     AgentCore *core;
     Agent *owner;
     HeapTrim heapTrim;
-    CallerCredentials callers;
+    CallerAuthority authority;
 };
 
 Agent::Agent(AgentCore *core)
@@ -45,31 +43,43 @@ Agent::Agent(AgentCore *core)
 // The private part goes first, then the QObject base deletes the watcher, which joins its thread.
 Agent::~Agent() = default;
 
-QVector<QByteArray> Agent::callerFields()
+void Agent::serve(const char *method, qint64 bytes, std::function<void(bool allowed)> work)
 {
-    return calledFromDBus() ? d->callers.journalFields(message().service()) : QVector<QByteArray>();
+    if (!calledFromDBus()) {
+        work(true);
+        return;
+    }
+    if (!d->authority.admit(message(), method, bytes, std::move(work)))
+        setDelayedReply(true);
 }
 
 void Agent::updateDeviceTreeFile(const QByteArray &data)
 {
-    const simplelog::JournalFields caller(callerFields());
-    supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::deviceTreeFileName(), data,
-                                   {"Device Tree File open success!", "Device Tree File open error!"});
-    d->heapTrim.afterPayload(data.size());
+    serve("updateDeviceTreeFile", data.size(), [this, data](bool allowed) {
+        if (allowed)
+            supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::deviceTreeFileName(), data,
+                                           {"Device Tree File open success!", "Device Tree File open error!"});
+        d->heapTrim.afterPayload(data.size());
+    });
 }
 
 void Agent::updateCustomFile(const QByteArray &data)
 {
-    const simplelog::JournalFields caller(callerFields());
-    supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::customerFileName(), data,
-                                   {"Custom File open success!", "Custom File open error!"});
-    d->heapTrim.afterPayload(data.size());
+    serve("updateCustomFile", data.size(), [this, data](bool allowed) {
+        if (allowed)
+            supportfiles::storeSupportFile(kvo::supportDirectory(), kvo::customerFileName(), data,
+                                           {"Custom File open success!", "Custom File open error!"});
+        d->heapTrim.afterPayload(data.size());
+    });
 }
 
 void Agent::downloadQRCode(const QString &qrCodeType, QString saveName, const QByteArray &data,
                            bool delCacheFile)
 {
-    const simplelog::JournalFields caller(callerFields());
-    supportfiles::storeQrCode(kvo::qrCodeDirectory(), qrCodeType, saveName, data, delCacheFile);
-    d->heapTrim.afterPayload(data.size() + 2 * (qint64(qrCodeType.size()) + saveName.size()));
+    const qint64 bytes = data.size() + 2 * (qint64(qrCodeType.size()) + saveName.size());
+    serve("downloadQRCode", bytes, [this, qrCodeType, saveName, data, delCacheFile, bytes](bool allowed) mutable {
+        if (allowed)
+            supportfiles::storeQrCode(kvo::qrCodeDirectory(), qrCodeType, saveName, data, delCacheFile);
+        d->heapTrim.afterPayload(bytes);
+    });
 }

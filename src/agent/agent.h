@@ -8,15 +8,17 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 class AgentCore;
 class AgentPrivate;
 
 // The one object the agent exports on the system bus. Its slots unpack a call and hand it to
-// the support-file functions; callers get an empty reply whatever happened. The journal entries
-// of a call name its caller (CALLER_UID=, CALLER_PID=). It starts the watcher of the support
-// application, whose exitAgent ends the process.
+// the support-file functions once the caller is allowed to change them (CallerAuthority);
+// callers get an empty reply whatever happened. The journal entries of a call name its caller
+// (CALLER_UID=, CALLER_PID=). It starts the watcher of the support application, whose
+// exitAgent ends the process.
 class Agent : public QObject, protected QDBusContext
 {
     Q_OBJECT
@@ -37,8 +39,9 @@ public Q_SLOTS:
                                      const QByteArray &data, bool delCacheFile = false);
 
 private:
-    // The journal fields that name the caller of the call being served.
-    QVector<QByteArray> callerFields();
+    // Runs work(allowed) for the call being served: at once when it comes from this process,
+    // else when its caller's authority is known, perhaps after the slot has returned.
+    void serve(const char *method, qint64 bytes, std::function<void(bool allowed)> work);
 
     std::unique_ptr<AgentPrivate> d;
 };

@@ -14,6 +14,12 @@ inline QString busDaemonService() { return QStringLiteral("org.freedesktop.DBus"
 inline QString busDaemonPath() { return QStringLiteral("/org/freedesktop/DBus"); }
 inline QString busDaemonInterface() { return QStringLiteral("org.freedesktop.DBus"); }
 
+// Who may change the support files: polkit's answer for this action, asked without interaction.
+inline QString polkitService() { return QStringLiteral("org.freedesktop.PolicyKit1"); }
+inline QString polkitAuthorityPath() { return QStringLiteral("/org/freedesktop/PolicyKit1/Authority"); }
+inline QString polkitAuthorityInterface() { return QStringLiteral("org.freedesktop.PolicyKit1.Authority"); }
+inline QString storeFilesAction() { return QStringLiteral("com.corvid.serviceandsupport.store-files"); }
+
 inline QString organizationName() { return QStringLiteral("kvo-agent"); }
 inline constexpr const char *localeCodec = "UTF-8";
 

@@ -97,6 +97,75 @@ void PrivateBus::stop()
     }
 }
 
+Polkit::Polkit(const QStringList &allowed, const QStringList &refused)
+{
+    QDir().mkpath(QStringLiteral("/usr/share/polkit-1/actions"));
+    const QString action = QStringLiteral("/usr/share/polkit-1/actions/com.corvid.serviceandsupport.policy");
+    QFile::remove(action);
+    QFile::copy(QStringLiteral(KVO_POLKIT_ACTION_FILE), action);
+    QString rules = QStringLiteral("polkit.addRule(function(action, subject) {\n"
+                                   "    if (action.id != \"%1\")\n"
+                                   "        return polkit.Result.NOT_HANDLED;\n").arg(kvo::storeFilesAction());
+    for (const QString &user : allowed)
+        rules += QStringLiteral("    if (subject.user == \"%1\")\n        return polkit.Result.YES;\n").arg(user);
+    for (const QString &user : refused)
+        rules += QStringLiteral("    if (subject.user == \"%1\")\n        return polkit.Result.NO;\n").arg(user);
+    rules += QStringLiteral("});\n");
+    QDir().mkpath(QStringLiteral("/etc/polkit-1/rules.d"));
+    QFile file(QStringLiteral("/etc/polkit-1/rules.d/50-kvo-test.rules"));
+    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        file.write(rules.toUtf8());
+}
+
+Polkit::~Polkit()
+{
+    stop();
+    QFile::remove(QStringLiteral("/etc/polkit-1/rules.d/50-kvo-test.rules"));
+}
+
+bool Polkit::start(QString *error)
+{
+    m_daemon.setProcessChannelMode(QProcess::ForwardedChannels);
+    m_daemon.start(QStringLiteral("/usr/lib/polkit-1/polkitd"), {QStringLiteral("--no-debug")});
+    if (!m_daemon.waitForStarted(5000)) {
+        *error = QStringLiteral("polkitd did not start: ") + m_daemon.errorString();
+        return false;
+    }
+    QDeadlineTimer deadline(20000);
+    while (!QDBusConnection::systemBus().interface()->isServiceRegistered(kvo::polkitService())) {
+        if (deadline.hasExpired() || m_daemon.state() == QProcess::NotRunning) {
+            *error = QStringLiteral("polkitd did not take its name on the bus");
+            return false;
+        }
+        QTest::qWait(20);
+    }
+    return true;
+}
+
+void Polkit::pause()
+{
+    ::kill(pid_t(m_daemon.processId()), SIGSTOP);
+}
+
+void Polkit::resume()
+{
+    ::kill(pid_t(m_daemon.processId()), SIGCONT);
+}
+
+void Polkit::stop()
+{
+    if (m_daemon.state() == QProcess::NotRunning)
+        return;
+    resume();
+    m_daemon.terminate();
+    if (!m_daemon.waitForFinished(5000))
+        m_daemon.kill();
+    m_daemon.waitForFinished(5000);
+    QDeadlineTimer deadline(5000);
+    while (QDBusConnection::systemBus().interface()->isServiceRegistered(kvo::polkitService()) && !deadline.hasExpired())
+        QTest::qWait(10);
+}
+
 SupportApp::SupportApp()
 {
     m_process.start(QStringLiteral("sleep"), {QStringLiteral("100000")});

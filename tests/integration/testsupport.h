@@ -47,6 +47,25 @@ private:
     QString m_address;
 };
 
+// A real polkitd on the private bus, with the agent's action installed and one rules file that
+// answers the store-files action for the users named: yes for allowed, no for refused; anyone
+// else gets the action's defaults. The sandbox has no login sessions, so no caller is active.
+class Polkit
+{
+public:
+    Polkit(const QStringList &allowed, const QStringList &refused);
+    ~Polkit();
+    // Starts polkitd and waits until it owns its name.
+    bool start(QString *error);
+    // SIGSTOP and SIGCONT: a polkit that holds its name and answers nothing.
+    void pause();
+    void resume();
+    void stop();
+
+private:
+    QProcess m_daemon;
+};
+
 // A stand-in for the support application: a process that runs until it is killed.
 class SupportApp
 {

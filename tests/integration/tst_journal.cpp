@@ -2,7 +2,6 @@
 // Runs under sandbox-run --journal: a private journald owns /run/systemd/journal/socket and
 // stores into /run/log/journal, and /var/log is a throw-away tmpfs. The agent's own entries are
 // checked on a private system bus.
-#include "agent/callercredentials.h"
 #include "simplelog/journalfields.h"
 #include "simplelog/logmanager.h"
 #include "testsupport.h"
@@ -237,7 +236,6 @@ private slots:
     void extraFieldsWhileInScope();
     void fatalReachesJournal();
     void missingJournalIsSilent();
-    void callerCredentialsFollowTheBus();
     void agentEntriesNameTheirCaller();
 };
 
@@ -467,44 +465,6 @@ void tst_Journal::missingJournalIsSilent()
     QCOMPARE(entriesContaining(entries, marker.toUtf8()).size(), 0);
 }
 
-// What the bus says of a caller is kept while the caller is connected, and only then.
-void tst_Journal::callerCredentialsFollowTheBus()
-{
-    CallerCredentials callers(QDBusConnection::systemBus());
-    // Each connection closes once it is disconnected and its last handle is gone.
-    auto first = std::make_unique<QDBusConnection>(
-        QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("kvo-caller-1")));
-    auto second = std::make_unique<QDBusConnection>(
-        QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("kvo-caller-2")));
-    QVERIFY(first->isConnected());
-    QVERIFY(second->isConnected());
-    const QString firstName = first->baseService();
-    const QString secondName = second->baseService();
-    const QVector<QByteArray> ours{"CALLER_UID=0", "CALLER_PID=" + QByteArray::number(QCoreApplication::applicationPid())};
-
-    QCOMPARE(callers.journalFields(firstName), ours);
-    QCOMPARE(callers.journalFields(secondName), ours);
-    QCOMPARE(callers.journalFields(firstName), ours);
-    QCOMPARE(callers.size(), 2);
-    // Nobody by that name: nothing to say and nothing kept.
-    QCOMPARE(callers.journalFields(QStringLiteral(":1.99999")), QVector<QByteArray>());
-    QCOMPARE(callers.size(), 2);
-
-    // A well-known name that leaves its owner takes no caller with it.
-    QVERIFY(second->registerService(QStringLiteral("com.corvid.kvo.leaving")));
-    QVERIFY(second->unregisterService(QStringLiteral("com.corvid.kvo.leaving")));
-    first.reset();
-    QDBusConnection::disconnectFromBus(QStringLiteral("kvo-caller-1"));
-    // The bus reports the two in this order, so once the first caller is gone both are handled.
-    QTRY_VERIFY_WITH_TIMEOUT(!callers.knows(firstName), 30000);
-    QVERIFY(callers.knows(secondName));
-    QCOMPARE(callers.size(), 1);
-
-    second.reset();
-    QDBusConnection::disconnectFromBus(QStringLiteral("kvo-caller-2"));
-    QTRY_COMPARE_WITH_TIMEOUT(callers.size(), 0, 30000);
-}
-
 // Every entry the agent writes while it serves a call carries the caller's user and process; the
 // line itself, in the journal and in the log file, is the one it always was. The bus is asked
 // once per caller, not once per call.
@@ -521,6 +481,9 @@ void tst_Journal::agentEntriesNameTheirCaller()
     pidFile.close();
     testsupport::FakeConfigService config(testhelpers::logRule("debug=true"));
     QVERIFY(config.waitForName());
+    testsupport::Polkit polkit({QStringLiteral("nobody")}, {});
+    QString error;
+    QVERIFY2(polkit.start(&error), qPrintable(error));
     testsupport::LogCursor log;
     testsupport::AgentProcess agent;
     QVERIFY2(agent.waitForName(), agent.output().constData());

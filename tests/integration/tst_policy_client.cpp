@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 //
-// A bus client for tst_policy, run as another user: asks for the agent's name or calls one of
-// its members, and prints "ok <number of reply arguments>" or the name of the error.
+// A bus client for tst_policy and tst_authority, run as another user: asks for the agent's name,
+// calls one of its members and prints "ok <number of reply arguments>" or the name of the error,
+// sends a store and leaves at once without waiting for the reply, or floods a connection with
+// large signals.
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
@@ -54,6 +56,40 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    out << "usage: tst_policy_client own NAME | call INTERFACE|- MEMBER -|ay|s|ssay|ssayb\n";
+    if (args.size() == 2 && args[0] == QLatin1String("leave")) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("com.corvid.serviceandsupport"), QStringLiteral("/com/corvid/serviceandsupport/agent"),
+            QStringLiteral("com.corvid.serviceandsupport.agent"), args[1]);
+        call << QByteArray("{\"left\":1}");
+        call.setAutoStartService(false);
+        if (!bus.send(call)) {
+            out << "not sent\n";
+            return 1;
+        }
+        // send() only queues; flush the message out before the connection closes with the process.
+        bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")));
+        out << "sent " << bus.baseService() << '\n';
+        return 0;
+    }
+
+    if (args.size() == 4 && args[0] == QLatin1String("flood")) {
+        // flood DESTINATION COUNT MIB: signals addressed to one connection, as fast as the bus takes them.
+        const int count = args[2].toInt();
+        const QByteArray payload(args[3].toInt() << 20, 'f');
+        for (int i = 0; i < count; ++i) {
+            QDBusMessage signal = QDBusMessage::createTargetedSignal(args[1], QStringLiteral("/flood"),
+                                                                     QStringLiteral("com.corvid.kvo.Flood"), QStringLiteral("Flood"));
+            signal << payload;
+            bus.send(signal);
+            // Keeps at most one signal queued here: the bus, not this process, holds the rest.
+            bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                    QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")));
+        }
+        out << "flooded " << count << '\n';
+        return 0;
+    }
+
+    out << "usage: tst_policy_client own NAME | call INTERFACE|- MEMBER -|ay|s|ssay|ssayb | leave MEMBER | flood DEST COUNT MIB\n";
     return 2;
 }
