@@ -35,8 +35,16 @@ QString describe(const QDBusError &error)
 
 CallerAuthority::CallerAuthority(const QDBusConnection &bus)
     : m_bus(bus)
+    , m_questionsName(QStringLiteral("kvo-caller-questions-%1").arg(quintptr(this)))
+    , m_questions(QDBusConnection::connectToBus(QDBusConnection::SystemBus, m_questionsName))
     , m_sweepAt(minSweepAt)
 {
+    // The answers come over a connection of their own: on the calls' connection they would
+    // queue behind large calls that the bus library stops reading while calls wait for them.
+    // Its name puts it behind the bus policy, which keeps other senders' messages from it.
+    if (!m_questions.registerService(kvo::questionsServiceName()))
+        qCWarning(agentLog).noquote() << QStringLiteral("Cannot own %1 for the questions about callers: %2")
+                                             .arg(kvo::questionsServiceName(), m_questions.lastError().message());
     // On the connection the calls come in on, so that a caller's calls all come before the news
     // that it left. The empty third argument (no new owner) keeps names that arrive from waking us.
     m_bus.connect(kvo::busDaemonService(), kvo::busDaemonPath(), kvo::busDaemonInterface(),
@@ -90,7 +98,7 @@ void CallerAuthority::decide(const Answer &answer, const char *method, const Wor
 void CallerAuthority::ask(const QString &name, const QDBusMessage &question,
                           void (CallerAuthority::*answered)(const QString &, const QDBusMessage &))
 {
-    auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(question, questionTimeoutMs), this);
+    auto *watcher = new QDBusPendingCallWatcher(m_questions.asyncCall(question, questionTimeoutMs), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, name, answered](QDBusPendingCallWatcher *call) {
         call->deleteLater();
         (this->*answered)(name, call->reply());
@@ -219,7 +227,7 @@ void CallerAuthority::finish(const QString &name, Answer answer, bool keep)
         const quint64 askedAt = m_serial;
         const QDBusMessage question = QDBusMessage::createMethodCall(kvo::busDaemonService(), kvo::busDaemonPath(),
                                                                      kvo::busDaemonInterface(), QStringLiteral("ListNames"));
-        auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(question, questionTimeoutMs), this);
+        auto *watcher = new QDBusPendingCallWatcher(m_questions.asyncCall(question, questionTimeoutMs), this);
         connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, askedAt](QDBusPendingCallWatcher *call) {
             call->deleteLater();
             sweepAnswered(askedAt, call->reply());
@@ -244,6 +252,11 @@ void CallerAuthority::sweepAnswered(quint64 askedAt, const QDBusMessage &reply)
             ++it;
     }
     m_sweepAt = std::max(minSweepAt, 2 * int(m_answers.size()));
+}
+
+CallerAuthority::~CallerAuthority()
+{
+    QDBusConnection::disconnectFromBus(m_questionsName);
 }
 
 void CallerAuthority::nameOwnerChanged(const QString &name, const QString &, const QString &newOwner)

@@ -18,9 +18,9 @@ class QDBusPendingCallWatcher;
 //
 // The bus tells who is behind a caller's connection (CALLER_UID=, CALLER_PID=); root is allowed,
 // anyone else only when polkit grants the store-files action to the caller's bus name, asked
-// without interaction. Every question goes over the agent's own connection, which the bus
-// policy shields from other senders, without blocking and with a bound: the calls of a caller
-// wait for its answers in order while other callers are served. An answer is kept for the
+// without interaction. Every question goes over a connection of the agent's that owns a name the
+// bus policy shields from other senders, without blocking and with a bound: the calls of a
+// caller wait for its answers in order while other callers are served. An answer is kept for the
 // caller's connection, for a while at most, so that a caller that stays pays for the questions
 // once; the table is dropped from as names leave and swept against the bus's list of names,
 // so it cannot outgrow the callers connected even when the news of a leaving is lost.
@@ -39,6 +39,7 @@ public:
 
     // bus is the connection the calls arrive on.
     explicit CallerAuthority(const QDBusConnection &bus);
+    ~CallerAuthority() override;
 
     // Decides call now when its caller's answer is known (true), or keeps it until the answers
     // come, then runs work and sends the empty reply (false: the caller must delay its reply).
@@ -87,6 +88,8 @@ private:
     void sweepAnswered(quint64 askedAt, const QDBusMessage &reply);
 
     QDBusConnection m_bus;
+    QString m_questionsName;
+    QDBusConnection m_questions;
     QHash<QString, Answer> m_answers;
     QHash<QString, Asking> m_asking;
     int m_waitingCalls = 0;

@@ -9,6 +9,8 @@ namespace kvo {
 inline QString serviceName() { return QStringLiteral("com.corvid.serviceandsupport"); }
 inline QString agentObjectPath() { return QStringLiteral("/com/corvid/serviceandsupport/agent"); }
 inline QString agentInterface() { return QStringLiteral("com.corvid.serviceandsupport.agent"); }
+// The agent's connection for its questions about callers; it serves nothing.
+inline QString questionsServiceName() { return QStringLiteral("com.corvid.serviceandsupport.questions"); }
 
 inline QString busDaemonService() { return QStringLiteral("org.freedesktop.DBus"); }
 inline QString busDaemonPath() { return QStringLiteral("/org/freedesktop/DBus"); }

@@ -7,7 +7,10 @@
 // and a replaced file must keep its owner; each capability of the set is needed for one of them.
 #include "testsupport.h"
 
+#include <QDBusConnectionInterface>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QJsonObject>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -31,6 +34,9 @@ const QString clientPath = QStringLiteral("/run/kvo-policy-client");
 const QString busConfigPath = QStringLiteral("/run/dbus/kvo-policy-bus.conf");
 const QStringList asNobody = {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
                               QStringLiteral("--clear-groups"), QStringLiteral("--")};
+// The user polkit lets store here (daemon, uid 1); nobody it refuses.
+const QStringList asAllowed = {QStringLiteral("--reuid=1"), QStringLiteral("--regid=1"),
+                               QStringLiteral("--clear-groups"), QStringLiteral("--")};
 
 // Debian's system bus configuration with its policy untouched; only what would reach outside
 // the test (daemon user, pid file, syslog, activation, other packages' policies) is left out.
@@ -50,8 +56,9 @@ QString busConfig(QString *error)
     }
     text.remove(QRegularExpression(QStringLiteral(R"(\s*<(user|pidfile|servicehelper|includedir|include|listen)\b[^>]*>[^<]*</\1>)")));
     text.remove(QRegularExpression(QStringLiteral(R"(\s*<(fork|syslog|standard_system_servicedirs)\s*/>)")));
-    const QString tail = QStringLiteral("  <listen>unix:path=%1</listen>\n  <include>%2</include>\n</busconfig>")
-                             .arg(QLatin1String(busSocket), QStringLiteral(KVO_POLICY_FILE));
+    const QString tail = QStringLiteral("  <listen>unix:path=%1</listen>\n  <include>%2</include>\n  <include>%3</include>\n</busconfig>")
+                             .arg(QLatin1String(busSocket), QStringLiteral(KVO_POLICY_FILE),
+                                  QStringLiteral("/usr/share/dbus-1/system.d/org.freedesktop.PolicyKit1.conf"));
     text.replace(QStringLiteral("</busconfig>"), tail);
     return text;
 }
@@ -207,6 +214,7 @@ public:
         while (serviceRegistered(agentName) && !deadline.hasExpired())
             QTest::qWait(10);
     }
+    qint64 pid() const { return m_process.processId(); }
     bool waitForName()
     {
         QDeadlineTimer deadline(10000);
@@ -238,6 +246,7 @@ class tst_Policy : public QObject
 
 private:
     QProcess m_bus;
+    std::unique_ptr<Polkit> m_polkit;
     std::unique_ptr<OtherUsersProcess> m_supportApp;
     std::unique_ptr<BoundedAgent> m_agent;
 
@@ -272,12 +281,15 @@ private Q_SLOTS:
         const QByteArray address = m_bus.readLine().trimmed();
         QVERIFY2(!address.isEmpty(), "dbus-daemon rejected the configuration");
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", address);
+        m_polkit = std::make_unique<Polkit>(QStringList{QStringLiteral("daemon")}, QStringList{QStringLiteral("nobody")});
+        QVERIFY2(m_polkit->start(&error), qPrintable(error));
     }
 
     void cleanupTestCase()
     {
         m_agent.reset();
         m_supportApp.reset();
+        m_polkit.reset();
         QFile::remove(QLatin1String(pidFile));
         m_bus.terminate();
         m_bus.waitForFinished(5000);
@@ -433,7 +445,7 @@ private Q_SLOTS:
         BoundedAgent agent(caps);
         QVERIFY(agent.waitForName());
         // The reply comes once the agent has stored the file or given up.
-        QCOMPARE(client(asNobody, {QStringLiteral("call"), QStringLiteral("com.corvid.serviceandsupport.agent"),
+        QCOMPARE(client(asAllowed, {QStringLiteral("call"), QStringLiteral("com.corvid.serviceandsupport.agent"),
                                    QStringLiteral("updateCustomFile"), QStringLiteral("ay")}),
                  QStringLiteral("ok 0"));
 
@@ -447,6 +459,64 @@ private Q_SLOTS:
         QCOMPARE(st.st_mode & 07777, mode_t(0604));
         QCOMPARE(QDir(QLatin1String(supportDir)).entryList({QStringLiteral(".kvo-tmp-*")}, QDir::Files | QDir::Hidden),
                  QStringList());
+    }
+
+    void floodDoesNotHoldUpCalls_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::newRow("the calls' connection") << agentName;
+        QTest::newRow("the questions' connection") << kvo::questionsServiceName();
+    }
+
+    // Large signals sent to one of the agent's connections by another user, as fast as the bus
+    // takes them, do not hold up a call: the policy keeps them from both, so the call is served
+    // (a question that timed out would refuse it) and its journal entry names the caller.
+    void floodDoesNotHoldUpCalls()
+    {
+        QFETCH(QString, target);
+        m_agent.reset();
+        m_supportApp = std::make_unique<OtherUsersProcess>();
+        QVERIFY(m_supportApp->writePidFile());
+        m_agent = std::make_unique<BoundedAgent>(unitCapabilities());
+        QVERIFY(m_agent->waitForName());
+        QTRY_VERIFY_WITH_TIMEOUT(serviceRegistered(target), 10000);
+        const QString agentConnection = QDBusConnection::systemBus().interface()->serviceOwner(target).value();
+        QVERIFY(agentConnection.startsWith(QLatin1String(":1.")));
+        const QString path = QLatin1String(supportDir) + QStringLiteral("customer.json");
+        QFile::remove(path);
+
+        const int count = qEnvironmentVariableIsSet("KVO_FLOOD_SIGNALS") ? qEnvironmentVariableIntValue("KVO_FLOOD_SIGNALS") : 400;
+        QProcess flood;
+        flood.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        flood.start(QStringLiteral("setpriv"), asNobody + QStringList{clientPath, QStringLiteral("flood"), agentConnection,
+                                                                       QString::number(count), QStringLiteral("32")});
+        QVERIFY(flood.waitForStarted(5000));
+        QDeadlineTimer started(30000);
+        while (!flood.canReadLine() && !started.hasExpired() && flood.state() == QProcess::Running)
+            flood.waitForReadyRead(100);
+        QCOMPARE(flood.readLine().trimmed(), QByteArray("flooding"));
+
+        QElapsedTimer timer;
+        timer.start();
+        const QString answer = client(asAllowed, {QStringLiteral("call"), QStringLiteral("com.corvid.serviceandsupport.agent"),
+                                                  QStringLiteral("updateCustomFile"), QStringLiteral("ay")});
+        const qint64 elapsedMs = timer.elapsed();
+        QVERIFY2(flood.state() == QProcess::Running, "the flood ended before the call: raise KVO_FLOOD_SIGNALS");
+        qInfo("figure: call-under-flood-ms %lld (client start included)", elapsedMs);
+        QCOMPARE(answer, QStringLiteral("ok 0"));
+        QCOMPARE(testhelpers::readFile(path), QByteArray("{\"policy\":1}"));
+        flood.kill();
+        flood.waitForFinished(5000);
+
+        const QVector<QJsonObject> entries = readJournal(QStringList{QStringLiteral("_PID=%1").arg(m_agent->pid())});
+        int named = 0;
+        for (const QJsonObject &entry : entries) {
+            if (entry.value(QStringLiteral("MESSAGE")).toString().endsWith(QLatin1String("Custom File open success!"))) {
+                QCOMPARE(entry.value(QStringLiteral("CALLER_UID")).toString(), QStringLiteral("1"));
+                ++named;
+            }
+        }
+        QCOMPARE(named, 1);
     }
 };
 

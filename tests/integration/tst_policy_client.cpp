@@ -68,15 +68,16 @@ int main(int argc, char *argv[])
         }
         // send() only queues; flush the message out before the connection closes with the process.
         bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                                                QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")));
+                                                QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")));
         out << "sent " << bus.baseService() << '\n';
         return 0;
     }
 
     if (args.size() == 4 && args[0] == QLatin1String("flood")) {
-        // flood DESTINATION COUNT MIB: signals addressed to one connection, as fast as the bus takes them.
+        // flood DESTINATION COUNT MIB: signals addressed to one connection, as fast as the bus
+        // takes them, each a little under MIB so that the header fits the bus's message limit.
         const int count = args[2].toInt();
-        const QByteArray payload(args[3].toInt() << 20, 'f');
+        const QByteArray payload((args[3].toInt() << 20) - 4096, 'f');
         for (int i = 0; i < count; ++i) {
             QDBusMessage signal = QDBusMessage::createTargetedSignal(args[1], QStringLiteral("/flood"),
                                                                      QStringLiteral("com.corvid.kvo.Flood"), QStringLiteral("Flood"));
@@ -84,7 +85,11 @@ int main(int argc, char *argv[])
             bus.send(signal);
             // Keeps at most one signal queued here: the bus, not this process, holds the rest.
             bus.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                                                    QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")));
+                                                    QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetId")));
+            if (i == 0) {
+                out << "flooding\n";
+                out.flush();
+            }
         }
         out << "flooded " << count << '\n';
         return 0;

@@ -73,6 +73,15 @@ echo "figure: offline-exposure $(systemd-analyze security --offline=yes "$unit_f
 echo "figure: online-exposure $(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')"
 
 useradd --create-home --user-group tester
+# No one logs in here, so no session is active: polkit's defaults say no to everyone, and this
+# rule lets tester store, as an administrator would for a kiosk account.
+rules=/etc/polkit-1/rules.d/50-kvo-system-test.rules
+polkit_rule() {
+    printf '%s\n' 'polkit.addRule(function(action, subject) {' \
+        "    if (action.id == \"com.corvid.serviceandsupport.store-files\" && subject.user == \"tester\")" \
+        "        return polkit.Result.$1;" '});' >"$rules"
+}
+polkit_rule YES
 # The support application: another user's process that keeps its pid file to itself.
 setpriv --reuid=tester --regid=tester --init-groups -- \
     sh -c 'umask 077; printf %s $$ >/tmp/kvo-service-support-pid; exec sleep infinity' &
@@ -161,6 +170,50 @@ for call in "org.freedesktop.DBus.Properties.GetAll string:$I" "org.freedesktop.
     check "${call%% *} is denied by the policy" grep -q '^Error org.freedesktop.DBus.Error.AccessDenied' <<<"$error"
 done
 check "Peer.Ping is let through" as_user dbus-send --system --print-reply --dest=$S $O org.freedesktop.DBus.Peer.Ping
+
+echo "== who may change the support files"
+# refusals UID REASON: the agent's journal entries that refuse a call of that user for that reason.
+refusals() {
+    journalctl --sync
+    journalctl -o export _SYSTEMD_UNIT=$unit CALLER_UID="$1" PRIORITY=4 | grep -ac "^MESSAGE=.*Refused updateCustomFile from :1\.[0-9]* (uid $1, pid [0-9]*): $2\$"
+}
+nobody_uid=$(id -u nobody)
+tester_uid=$(id -u tester)
+setpriv --reuid=nobody --regid=nogroup --clear-groups -- busctl --system call $S $O $I updateCustomFile ay 1 9
+check "nobody's call changes nothing" cmp -s "$ini/customer.json" <(printf '\001\002\003')
+check "the journal names nobody's refused call and why" \
+    test "$(refusals "$nobody_uid" 'polkit does not authorize com.corvid.serviceandsupport.store-files')" -eq 1
+check "polkit runs on the system bus" busctl --system status org.freedesktop.PolicyKit1 >/dev/null
+
+# Under large signals sent by nobody to the agent's own connection, tester's call is served
+# (a question of the agent's that timed out would refuse it) and named in the journal.
+connection=$(busctl --system call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus GetNameOwner s $S | awk '{print $2}' | tr -d '"')
+setpriv --reuid=nobody --regid=nogroup --clear-groups -- /usr/local/bin/kvo-bus-client flood "$connection" 400 32 >/root/flood.out &
+flood=$!
+flooding() { grep -q '^flooding$' /root/flood.out; }
+check "nobody floods the agent's connection ($connection)" wait_for 30 flooding
+t0=$(now_us)
+as_user busctl --system call $S $O $I updateCustomFile ay 1 7
+t1=$(now_us)
+check "the flood still runs after tester's call" kill -0 "$flood"
+echo "figure: call-under-flood-ms $(ms "$t0" "$t1")"
+kill "$flood" 2>/dev/null
+wait "$flood" 2>/dev/null
+check "tester's call under the flood is served" cmp -s "$ini/customer.json" <(printf '\007')
+journalctl --sync
+check "its journal entry names tester" \
+    test "$(journalctl -o export _SYSTEMD_UNIT=$unit CALLER_UID="$tester_uid" | grep -ac '^MESSAGE=.*Custom File open success!$')" -ge 1
+
+# An administrator's rule that says no is obeyed from the next caller's connection on.
+polkit_rule NO
+refused_now() {
+    as_user busctl --system call $S $O $I updateCustomFile ay 1 8 >/dev/null
+    test "$(refusals "$tester_uid" 'polkit does not authorize com.corvid.serviceandsupport.store-files')" -ge 1
+}
+check "once polkit has read the new rule, tester is refused" wait_for 30 refused_now
+as_user busctl --system call $S $O $I updateCustomFile ay 1 6
+check "and tester's next call changes nothing" test "$(od -An -tu1 "$ini/customer.json" | tr -d ' ')" != 6
+polkit_rule YES
 
 echo "== the sandbox of the running agent (pid $agent)"
 status_of() { sed -n "s/^$1:[[:space:]]*//p" "/proc/$agent/status"; }

@@ -1,13 +1,14 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 #
-# tst_system.sh SOURCE_DIR BINARY_DIR PROBE
+# tst_system.sh SOURCE_DIR BINARY_DIR PROBE CLIENT
 #
 # The agent under a real systemd: boots a Debian 12 container (systemd-nspawn) with the Debian
 # package that tst_policy_package left in BINARY_DIR/deb/, once with dbus-daemon and once with
-# dbus-broker as the system bus, and runs inside.sh in it; PROBE (kvo-sandbox-probe) goes in
-# with it. The container's root file system is built by mmdebstrap from the Debian archive this
-# machine's apt uses, and kept in KVO_SYSTEM_TEST_CACHE (/var/cache/kvo-system-test) for later
+# dbus-broker as the system bus, and runs inside.sh in it; PROBE (kvo-sandbox-probe) and CLIENT
+# (the bus client of the policy tests, which floods a connection) go in with it. The
+# container's root file system is built by mmdebstrap from the Debian archive this machine's apt
+# uses, and kept in KVO_SYSTEM_TEST_CACHE (/var/cache/kvo-system-test) for later
 # runs; it is built again when the package list or the sources change. The container has no
 # network but its own loopback.
 #
@@ -19,6 +20,7 @@ SKIP=77
 src=$(cd "$1" && pwd -P)
 bin=$(cd "$2" && pwd -P)
 probe=$3
+client=$4
 suite=bookworm
 cache=${KVO_SYSTEM_TEST_CACHE:-/var/cache/kvo-system-test}
 
@@ -98,6 +100,7 @@ for bus in dbus-daemon dbus-broker; do
     cp "$deb" "$root/root/"
     install -m 0755 "$src/tests/system/inside.sh" "$root/root/inside.sh"
     install -D -m 0755 "$probe" "$root/usr/local/bin/kvo-sandbox-probe"
+    install -D -m 0755 "$client" "$root/usr/local/bin/kvo-bus-client"
     cat >"$root/etc/systemd/system/kvo-system-test.service" <<EOF
 [Unit]
 Description=System test of the service-and-support agent
