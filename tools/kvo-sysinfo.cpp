@@ -17,6 +17,7 @@
 #include "agent/agentcore.h"
 #include "agent/constants.h"
 #include "agent/net/https.h"
+#include "agent/sysinfo/commandrunner.h"
 #include "agent/sysinfo/factgathering.h"
 #include "toolarguments.h"
 
@@ -271,6 +272,12 @@ int main(int argc, char *argv[])
     simplelog::LineFormatter formatter(kvo::logFormat());
     g_formatter = &formatter;
     qInstallMessageHandler(toStandardError);
+
+#ifdef KVO_SYSINFO_TEST_COMMAND_PATH
+    // Only in the tests' build of this tool (tests/fakes), never in the installed one: the
+    // commands run on the PATH a test gives, where its fake tools lie.
+    facts::setCommandPathForTests(qEnvironmentVariable("KVO_TEST_COMMAND_PATH"));
+#endif
 
     AgentCore core;
 
