@@ -38,6 +38,7 @@
 #include <QVector>
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -190,16 +191,21 @@ bool trustCaFile(const QString &path)
 constexpr qint64 maxTokenFileBytes = 64 * 1024;
 
 // The token of --token-file: the whole file, or standard input for "-", without the line end
-// that closes it. On failure returns false and sets error.
-bool readTokenFile(const QString &path, QString *token, QString *error)
+// that closes it. On failure returns false and sets error. othersMayRead tells whether the mode
+// of the file opened lets its group or others read it.
+bool readTokenFile(const QString &path, QString *token, QString *error, bool *othersMayRead)
 {
     QFile file;
     bool opened;
+    *othersMayRead = false;
     if (path == QLatin1String("-")) {
         opened = file.open(stdin, QIODevice::ReadOnly);
     } else {
         file.setFileName(path);
         opened = file.open(QIODevice::ReadOnly);
+        struct stat status;
+        if (opened && ::fstat(file.handle(), &status) == 0)
+            *othersMayRead = (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
     }
     if (!opened) {
         *error = QStringLiteral("cannot open the token file: ") + file.errorString();
@@ -290,9 +296,18 @@ int main(int argc, char *argv[])
         if (parser.isSet(tokenOption))
             return parser.usageError(QStringLiteral("give either --token-file or --token, not both"));
         QString error;
-        if (!readTokenFile(parser.value(tokenFileOption), &token, &error)) {
+        bool othersMayRead = false;
+        const QString tokenFile = parser.value(tokenFileOption);
+        if (!readTokenFile(tokenFile, &token, &error, &othersMayRead)) {
             std::fprintf(stderr, "kvo-sysinfo: %s\n", qUtf8Printable(error));
             return exitUsage;
+        }
+        if (othersMayRead) {
+            const QByteArray shown = terminalSafe(tokenFile.toUtf8(), false);
+            std::fprintf(stderr,
+                         "kvo-sysinfo: warning: the token file %s can be read by its group or others; "
+                         "chmod 600 %s\n",
+                         shown.constData(), shown.constData());
         }
     } else if (parser.isSet(tokenOption)) {
         std::fputs("kvo-sysinfo: warning: --token shows the token to every user of this machine for as long as the "

@@ -31,6 +31,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -1083,6 +1084,53 @@ private Q_SLOTS:
             ++differs;
         QVERIFY2(body == expected, qPrintable(QStringLiteral("from byte %1 of %2: %3").arg(differs).arg(expected.size())
                                                   .arg(QString::fromLatin1(body.mid(differs, 40).toHex(' ')))));
+    }
+
+    // A token file its group or others may read gets one warning; the post goes ahead.
+    void sysinfoTokenFileMode_data()
+    {
+        QTest::addColumn<int>("mode"); // -1: the token comes on standard input
+        QTest::addColumn<bool>("warned");
+
+        QTest::newRow("0600")           << 0600 << false;
+        QTest::newRow("0400")           << 0400 << false;
+        QTest::newRow("0640")           << 0640 << true;
+        QTest::newRow("0604")           << 0604 << true;
+        QTest::newRow("0644")           << 0644 << true;
+        QTest::newRow("standard input") << -1   << false;
+    }
+
+    void sysinfoTokenFileMode()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, warned);
+
+        const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
+        QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        const QString tokenFile = m_dir.filePath(QStringLiteral("mode token"));
+        QFile::remove(tokenFile);
+        QVERIFY(testhelpers::writeFile(tokenFile, "mode-token\n"));
+        if (mode >= 0)
+            QCOMPARE(::chmod(QFile::encodeName(tokenFile).constData(), mode_t(mode)), 0);
+
+        const ToolRun run = runTool({QStringLiteral("--post"), url(QStringLiteral("/facts")), QStringLiteral("--cacert"), caFile,
+                                     QStringLiteral("--token-file"), mode >= 0 ? tokenFile : QStringLiteral("-")},
+                                    mode >= 0 ? QByteArray() : QByteArray("mode-token\n"));
+        QVERIFY(run.finished);
+        QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
+        QCOMPARE(m_server->received.size(), 1);
+        QCOMPARE(m_server->received.first().header("AuthToken"), QList<QByteArray>{"Bearer mode-token"});
+        QList<QByteArray> warnings;
+        for (const QByteArray &line : run.err.split('\n')) {
+            if (line.startsWith("kvo-sysinfo: warning:"))
+                warnings.append(line);
+        }
+        QCOMPARE(warnings.size(), warned ? 1 : 0);
+        if (warned) {
+            QVERIFY2(warnings.first().contains(QFile::encodeName(tokenFile)), warnings.first().constData());
+            QVERIFY2(warnings.first().contains("chmod 600"), warnings.first().constData());
+        }
+        QVERIFY(!run.err.contains("mode-token"));
     }
 
     // Nothing a server sends reaches the terminal as a control sequence; a plain JSON body prints
