@@ -11,12 +11,14 @@
 // With --post the same JSON is posted through the agent's HTTPS client instead, and the reply is
 // printed: "HTTP status: N", one "Name: value" line per response header, an empty line and the
 // body, control characters escaped. Exit status 0 for a 2xx status, 1 for any other status (0
-// when no HTTP response came), 2 when no reply came within the time-out. A URL that is not https,
-// wrong usage, or a token file that cannot be read or does not hold one line ends the tool with
-// 64 before anything is gathered or sent.
+// when no HTTP response came), 2 when no reply came within the time-out, 3 when the reply body
+// was larger than 16 MiB (its transfer is ended there and nothing of it printed). A URL that is
+// not https, wrong usage, or a token file that cannot be read or does not hold one line ends the
+// tool with 64 before anything is gathered or sent.
 #include "agent/agentcore.h"
 #include "agent/constants.h"
 #include "agent/net/https.h"
+#include "agent/sysinfo/commandrunner.h"
 #include "agent/sysinfo/factgathering.h"
 #include "toolarguments.h"
 
@@ -36,11 +38,15 @@
 #include <QVector>
 
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 namespace {
+
+// The reply body was larger than https::maxReplyBytes.
+constexpr int exitReplyTooLarge = 3;
 
 simplelog::LineFormatter *g_formatter = nullptr;
 
@@ -107,18 +113,49 @@ QByteArray terminalSafe(const QByteArray &text, bool body)
     return out.toUtf8();
 }
 
+bool writeOut(const QByteArray &bytes)
+{
+    return std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) == size_t(bytes.size());
+}
+
+// The body made terminal-safe a slice at a time, so that only one slice's converted text is
+// held beside the body. A slice ends before a UTF-8 lead byte and never between a CR and its LF,
+// so the slices print as the whole body would.
+bool writeBody(const QByteArray &body)
+{
+    constexpr int slice = 64 * 1024;
+    int at = 0;
+    while (at < body.size()) {
+        int end = qMin(body.size(), at + slice);
+        for (int back = 0; back < 3 && end < body.size() && end - 1 > at && (uchar(body.at(end)) & 0xc0) == 0x80; ++back)
+            --end;
+        if (end < body.size() && end - 1 > at && body.at(end - 1) == '\r')
+            --end;
+        if (!writeOut(terminalSafe(QByteArray::fromRawData(body.constData() + at, end - at), true)))
+            return false;
+        at = end;
+    }
+    return true;
+}
+
 // Posts json and prints the reply; returns the exit status.
 int post(QCoreApplication &app, const QString &url, const QByteArray &json, const QString &token, int timeoutSeconds)
 {
     https client(nullptr);
     int status = 2;
     auto printReply = [&](int httpCode, const QVariantMap &headers, const QByteArray &body) {
+        if (client.replyTooLarge()) {
+            std::fprintf(stderr, "kvo-sysinfo: the reply body is larger than %lld MiB; its transfer was ended\n",
+                         static_cast<long long>(https::maxReplyBytes / (1024 * 1024)));
+            status = exitReplyTooLarge;
+            app.quit();
+            return;
+        }
         QByteArray out = "HTTP status: " + QByteArray::number(httpCode) + '\n';
         for (auto it = headers.cbegin(); it != headers.cend(); ++it)
             out += terminalSafe(it.key().toUtf8(), false) + ": " + terminalSafe(it.value().toByteArray(), false) + '\n';
-        out += '\n' + terminalSafe(body, true);
-        const bool written = std::fwrite(out.constData(), 1, size_t(out.size()), stdout) == size_t(out.size())
-            && std::fflush(stdout) == 0;
+        out += '\n';
+        const bool written = writeOut(out) && writeBody(body) && std::fflush(stdout) == 0;
         status = written && httpCode >= 200 && httpCode < 300 ? 0 : 1;
         app.quit();
     };
@@ -154,16 +191,21 @@ bool trustCaFile(const QString &path)
 constexpr qint64 maxTokenFileBytes = 64 * 1024;
 
 // The token of --token-file: the whole file, or standard input for "-", without the line end
-// that closes it. On failure returns false and sets error.
-bool readTokenFile(const QString &path, QString *token, QString *error)
+// that closes it. On failure returns false and sets error. othersMayRead tells whether the mode
+// of the file opened lets its group or others read it.
+bool readTokenFile(const QString &path, QString *token, QString *error, bool *othersMayRead)
 {
     QFile file;
     bool opened;
+    *othersMayRead = false;
     if (path == QLatin1String("-")) {
         opened = file.open(stdin, QIODevice::ReadOnly);
     } else {
         file.setFileName(path);
         opened = file.open(QIODevice::ReadOnly);
+        struct stat status;
+        if (opened && ::fstat(file.handle(), &status) == 0)
+            *othersMayRead = (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
     }
     if (!opened) {
         *error = QStringLiteral("cannot open the token file: ") + file.errorString();
@@ -215,7 +257,8 @@ int main(int argc, char *argv[])
         QStringLiteral("Prints the facts the service-and-support agent gathers about this machine as one JSON object.\n"
                        "With --post the JSON is posted to an https:// URL instead, and the server's reply is printed."),
         QStringLiteral("Exit status: 0 done (with --post: a 2xx reply), 1 any other reply or the output cannot be\n"
-                       "written, 2 no reply within the time-out, 64 wrong usage or an unusable token or CA file."));
+                       "written, 2 no reply within the time-out, 3 a reply body larger than 16 MiB, 64 wrong usage\n"
+                       "or an unusable token or CA file."));
     parser.addOption({QStringLiteral("pretty"), QStringLiteral("Indent the JSON.")});
     const QCommandLineOption postOption(QStringLiteral("post"), QStringLiteral("Post the JSON to URL and print the reply."),
                                         QStringLiteral("URL"));
@@ -253,9 +296,18 @@ int main(int argc, char *argv[])
         if (parser.isSet(tokenOption))
             return parser.usageError(QStringLiteral("give either --token-file or --token, not both"));
         QString error;
-        if (!readTokenFile(parser.value(tokenFileOption), &token, &error)) {
+        bool othersMayRead = false;
+        const QString tokenFile = parser.value(tokenFileOption);
+        if (!readTokenFile(tokenFile, &token, &error, &othersMayRead)) {
             std::fprintf(stderr, "kvo-sysinfo: %s\n", qUtf8Printable(error));
             return exitUsage;
+        }
+        if (othersMayRead) {
+            const QByteArray shown = terminalSafe(tokenFile.toUtf8(), false);
+            std::fprintf(stderr,
+                         "kvo-sysinfo: warning: the token file %s can be read by its group or others; "
+                         "chmod 600 %s\n",
+                         shown.constData(), shown.constData());
         }
     } else if (parser.isSet(tokenOption)) {
         std::fputs("kvo-sysinfo: warning: --token shows the token to every user of this machine for as long as the "
@@ -271,6 +323,12 @@ int main(int argc, char *argv[])
     simplelog::LineFormatter formatter(kvo::logFormat());
     g_formatter = &formatter;
     qInstallMessageHandler(toStandardError);
+
+#ifdef KVO_SYSINFO_TEST_COMMAND_PATH
+    // Only in the tests' build of this tool (tests/fakes), never in the installed one: the
+    // commands run on the PATH a test gives, where its fake tools lie.
+    facts::setCommandPathForTests(qEnvironmentVariable("KVO_TEST_COMMAND_PATH"));
+#endif
 
     AgentCore core;
 

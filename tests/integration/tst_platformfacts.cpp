@@ -3,6 +3,7 @@
 // with the hardware tools replaced by scripts that print recorded outputs. Runs in sandbox-run,
 // whose private mount namespace lets the test lay recorded files over /proc/cpuinfo and a fresh
 // sysfs over /sys.
+#include "agent/sysinfo/commandrunner.h"
 #include "agent/sysinfo/systeminfo.h"
 #include "testsupport.h"
 
@@ -109,13 +110,12 @@ private slots:
 
 private:
     // Each tool (tests/fakes/recorded-tool) prints the machine's recorded output; Silent prints
-    // nothing, Absent leaves it off PATH, any other variant is printed instead.
+    // nothing, Absent leaves it off the commands' PATH, any other variant is printed instead.
     void setUpTools(const QString &machine, const QMap<QString, QString> &variants = {});
     void layCpuinfo(const QString &path);
     QStringList calls() const;
 
     QTemporaryDir m_dir;
-    QByteArray m_originalPath;
     bool m_cpuinfoMounted = false;
     QtMessageHandler m_previousHandler = nullptr;
 };
@@ -124,7 +124,6 @@ void tst_PlatformFacts::initTestCase()
 {
     QVERIFY2(testsupport::inSandbox(), "runs only inside sandbox-run, which owns the mounts it changes");
     QVERIFY(m_dir.isValid());
-    m_originalPath = qgetenv("PATH");
 
     // Only the tools the pipelines need, so that a tool left off stays missing whatever the host has.
     const QString system = m_dir.filePath(QStringLiteral("system"));
@@ -149,7 +148,7 @@ void tst_PlatformFacts::cleanup()
         QCOMPARE(::umount2("/proc/cpuinfo", MNT_DETACH), 0);
         m_cpuinfoMounted = false;
     }
-    qputenv("PATH", m_originalPath);
+    facts::setCommandPathForTests(QString());
 }
 
 void tst_PlatformFacts::setUpTools(const QString &machine, const QMap<QString, QString> &variants)
@@ -169,7 +168,7 @@ void tst_PlatformFacts::setUpTools(const QString &machine, const QMap<QString, Q
         else if (!variant.isEmpty())
             QVERIFY(testhelpers::writeFile(fakes + QLatin1Char('/') + tool + QStringLiteral(".says"), variant.toUtf8() + '\n'));
     }
-    qputenv("PATH", QFile::encodeName(fakes + QLatin1Char(':') + m_dir.filePath(QStringLiteral("system"))));
+    facts::setCommandPathForTests(fakes + QLatin1Char(':') + m_dir.filePath(QStringLiteral("system")));
 }
 
 void tst_PlatformFacts::layCpuinfo(const QString &path)

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 //
-// The storage queries of SystemInfo inside the sandbox: a fake lsblk first on PATH, run through
-// the real command runner and started directly, and a fake UDisks2 on the private system bus.
+// The storage queries of SystemInfo inside the sandbox: a fake lsblk first on the commands' PATH,
+// run through the real command runner and started directly, and a fake UDisks2 on the private
+// system bus.
 #include "testsupport.h"
 
 #include "agent/sysinfo/blockdevicecollector.h"
+#include "agent/sysinfo/commandrunner.h"
 #include "agent/sysinfo/systeminfo.h"
 
 #include <QDeadlineTimer>
@@ -115,7 +117,7 @@ private Q_SLOTS:
         m_tools = std::make_unique<QTemporaryDir>();
         QVERIFY(m_tools->isValid());
         QVERIFY(testhelpers::installFake(QStringLiteral("lsblk"), m_tools->filePath(QStringLiteral("lsblk"))));
-        qputenv("PATH", QFile::encodeName(m_tools->path()) + ':' + qgetenv("PATH"));
+        facts::setCommandPathForTests(m_tools->path() + QLatin1Char(':') + QLatin1String(facts::commandPath));
 
         g_previousHandler = qInstallMessageHandler(collectMessage);
         QLoggingCategory::setFilterRules(QLatin1String(AgentCategory) + QStringLiteral(".warning=true"));

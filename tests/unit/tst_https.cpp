@@ -31,9 +31,19 @@
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// AddressSanitizer's shadow memory and quarantine make resident sizes say nothing of the code.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool builtWithAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool builtWithAddressSanitizer = __has_feature(address_sanitizer);
+#else
+constexpr bool builtWithAddressSanitizer = false;
+#endif
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
@@ -145,6 +155,19 @@ QByteArray response(int status, const QByteArray &reason, const QByteArray &body
         + "Content-Length: " + QByteArray::number(body.size()) + "\r\n" + extraHeaders + "\r\n" + body;
 }
 
+// A body of 3 MiB that puts each byte sequence the printing treats with care (a character of
+// two, three and four bytes, CR LF, a lone CR, an escape) across 64 KiB boundaries at every
+// offset: units of 15 bytes, each after 0 to 12 filler bytes. printed: as kvo-sysinfo prints it.
+QByteArray pattern(bool printed = false)
+{
+    const QByteArray unit = printed ? QByteArray("a\xc3\xa9\r\n\\x1b\xe2\x82\xac\xf0\x9f\x98\x80\\rb")
+                                    : QByteArray("a\xc3\xa9\r\n\x1b\xe2\x82\xac\xf0\x9f\x98\x80\rb");
+    QByteArray body;
+    for (int i = 0; i < 3 * 1024 * 1024 / 21; ++i)
+        body += QByteArray(i % 13, 'x') + unit;
+    return body;
+}
+
 // A small HTTP/1.1 server over TLS. What it answers depends on the request path.
 class TlsServer : public QTcpServer
 {
@@ -158,6 +181,8 @@ public:
     QList<Request> received;
     QList<Request> held;
     int hugeSize = 16 * 1024 * 1024;
+    // Body bytes the last streamed reply handed to its connection.
+    qint64 streamed = 0;
     QSsl::SslProtocol protocol = QSsl::SecureProtocols;
 
     void answerHeld(int index, const QByteArray &body)
@@ -252,6 +277,21 @@ private:
             socket->disconnectFromHost();
         } else if (path == "/huge") {
             socket->write(response(200, "OK", QByteArray(hugeSize, 'x')));
+        } else if (path.startsWith("/body/")) {
+            const qint64 size = path.mid(6).toLongLong();
+            stream(socket, "Content-Length: " + QByteArray::number(size) + "\r\n", size, false);
+        } else if (path.startsWith("/chunked/")) {
+            stream(socket, "Transfer-Encoding: chunked\r\n", path.mid(9).toLongLong(), true);
+        } else if (path == "/announced") {
+            // 600 MiB announced, and sent for as long as the client reads.
+            const qint64 size = 600LL * 1024 * 1024;
+            stream(socket, "Content-Length: " + QByteArray::number(size) + "\r\n", size, false);
+        } else if (path.startsWith("/deflate/")) {
+            // A few KiB on the wire that the client inflates to the size asked for.
+            const QByteArray packed = qCompress(QByteArray(path.mid(9).toInt(), 'x'), 9).mid(4);
+            socket->write(response(200, "OK", packed, "Content-Encoding: deflate\r\n"));
+        } else if (path == "/pattern") {
+            socket->write(response(200, "OK", pattern()));
         } else if (path == "/malformed") {
             socket->write(response(200, "OK", QByteArray("{\"unterminated\": [1, 2,\x00\xff", 26)));
         } else {
@@ -259,10 +299,34 @@ private:
         }
     }
 
+    // The body in pieces, each once the connection has sent most of the one before, so that the
+    // server never holds more than about a MiB of it and stops once the client is gone.
+    void stream(QSslSocket *socket, const QByteArray &framing, qint64 size, bool chunked)
+    {
+        streamed = 0;
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n" + framing + "\r\n");
+        const auto more = [this, socket, size, chunked] {
+            constexpr qint64 piece = 256 * 1024;
+            while (socket->state() == QAbstractSocket::ConnectedState && streamed < size
+                   && socket->bytesToWrite() + socket->encryptedBytesToWrite() < 4 * piece) {
+                const QByteArray bytes(int(qMin(piece, size - streamed)), 'x');
+                socket->write(chunked ? QByteArray::number(bytes.size(), 16) + "\r\n" + bytes + "\r\n" : bytes);
+                streamed += bytes.size();
+                if (chunked && streamed == size)
+                    socket->write("0\r\n\r\n");
+            }
+        };
+        disconnect(socket, &QSslSocket::encryptedBytesWritten, this, nullptr);
+        connect(socket, &QSslSocket::encryptedBytesWritten, this, more);
+        more();
+    }
+
     QSslCertificate m_certificate;
     QSslKey m_key;
     QHash<QSslSocket *, QByteArray> m_buffers;
 };
+
+
 
 struct HttpsData
 {
@@ -320,6 +384,32 @@ private:
         run.exitCode = tool.exitCode();
         run.out = tool.readAllStandardOutput();
         run.err = tool.readAllStandardError();
+        return run;
+    }
+
+    struct MeasuredRun : ToolRun
+    {
+        qint64 peakKiB = -1;
+    };
+
+    // runTool through kvo-peakrss, which reports the tool's peak resident set.
+    MeasuredRun runToolMeasured(const QStringList &arguments) const
+    {
+        const QString figure = m_dir.filePath(QStringLiteral("peak-rss"));
+        QFile::remove(figure);
+        QProcess tool;
+        QSignalSpy finished(&tool, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished));
+        tool.start(QStringLiteral(KVO_PEAKRSS_PATH), QStringList{figure, QStringLiteral(KVO_SYSINFO_PATH)} + arguments);
+        tool.closeWriteChannel();
+        MeasuredRun run;
+        run.finished = finished.wait(180000) && tool.exitStatus() == QProcess::NormalExit;
+        run.exitCode = tool.exitCode();
+        run.out = tool.readAllStandardOutput();
+        run.err = tool.readAllStandardError();
+        bool ok = false;
+        run.peakKiB = testhelpers::readFile(figure).trimmed().toLongLong(&ok);
+        if (!ok)
+            run.peakKiB = -1;
         return run;
     }
 
@@ -706,6 +796,59 @@ private Q_SLOTS:
         QVERIFY(logged.contains(QStringLiteral("(%1 bytes)").arg(m_server->hugeSize)));
     }
 
+    // A body larger than the bound is cut off as soon as it is seen to be (at its Content-Length,
+    // else as it arrives, inflated) and reported as a failure with replyTooLarge(); a body of the
+    // bound's size comes whole, however it is framed.
+    void replyBodyLimit_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<qint64>("bodySize");
+        QTest::addColumn<bool>("tooLarge");
+        QTest::addColumn<qint64>("streamedBelow"); // 0: the server sends it all
+
+        const qint64 limit = https::maxReplyBytes;
+        const auto path = [](const char *form, qint64 size) { return QString::fromLatin1(form).arg(size); };
+        QTest::newRow("one byte under")          << path("/body/%1", limit - 1) << 200 << limit - 1 << false << qint64(0);
+        QTest::newRow("at the bound")            << path("/body/%1", limit)     << 200 << limit     << false << qint64(0);
+        QTest::newRow("one byte over")           << path("/body/%1", limit + 1) << 0   << qint64(0) << true  << qint64(0);
+        QTest::newRow("chunked, at the bound")   << path("/chunked/%1", limit)  << 200 << limit     << false << qint64(0);
+        QTest::newRow("chunked, one byte over")  << path("/chunked/%1", limit + 1) << 0 << qint64(0) << true << qint64(0);
+        QTest::newRow("inflates to the bound")   << path("/deflate/%1", limit)  << 200 << limit     << false << qint64(0);
+        QTest::newRow("inflates past the bound") << path("/deflate/%1", limit + 1) << 0 << qint64(0) << true << qint64(0);
+        QTest::newRow("600 MiB announced")       << "/announced" << 0 << qint64(0) << true << limit;
+        QTest::newRow("600 MiB chunked")         << path("/chunked/%1", 600LL * 1024 * 1024) << 0 << qint64(0) << true << 2 * limit;
+    }
+
+    void replyBodyLimit()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(qint64, bodySize);
+        QFETCH(bool, tooLarge);
+        QFETCH(qint64, streamedBelow);
+
+        https client(nullptr);
+        QSignalSpy data(&client, &https::receiveHttpsData);
+        QList<bool> tooLargeWhenReported;
+        connect(&client, &https::receiveHttpsData, this, [&] { tooLargeWhenReported.append(client.replyTooLarge()); });
+        client.sendPost(url(path), "{}", QString());
+        QVERIFY(data.wait(120000));
+        QCOMPARE(data.size(), 1);
+        const HttpsData reply = dataAt(data, 0);
+        QCOMPARE(reply.httpCode, status);
+        QCOMPARE(qint64(reply.body.size()), bodySize);
+        QCOMPARE(reply.body.count('x'), reply.body.size());
+        QCOMPARE(tooLargeWhenReported, QList<bool>{tooLarge});
+        QVERIFY(!client.replyTooLarge());
+        QCOMPARE(countMessages(QStringLiteral("reply body larger than %1 bytes").arg(https::maxReplyBytes)), tooLarge ? 1 : 0);
+        QCOMPARE(countMessages(QStringLiteral("Failed: ")), tooLarge ? 1 : 0);
+        if (streamedBelow > 0)
+            QVERIFY2(m_server->streamed < streamedBelow, qPrintable(QString::number(m_server->streamed)));
+        QCoreApplication::processEvents();
+        QCOMPARE(data.size(), 1);
+    }
+
     // A flood of mixed replies on one object: every one that does not time out gives one signal.
     void flood()
     {
@@ -871,6 +1014,123 @@ private Q_SLOTS:
         QCOMPARE(run.err.contains("warning: --token"), warned);
         for (const QByteArray &token : {QByteArray("file-token"), QByteArray("stdin-token"), QByteArray("arg-token")})
             QVERIFY(!run.err.contains(token));
+    }
+
+    // The tool prints a body of the bound's size and stops at a larger one with its own status
+    // and one line on standard error, printing nothing of the reply; it never holds much more
+    // than the bound, whatever the server sends.
+    void sysinfoReplyBodyLimit_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<qint64>("streamedBelow"); // 0: the server sends it all
+
+        const qint64 limit = https::maxReplyBytes;
+        QTest::newRow("small body")        << QStringLiteral("/body/100")              << 0 << qint64(0);
+        QTest::newRow("at the bound")      << QStringLiteral("/body/%1").arg(limit)     << 0 << qint64(0);
+        QTest::newRow("one byte over")     << QStringLiteral("/body/%1").arg(limit + 1) << 3 << qint64(0);
+        QTest::newRow("600 MiB announced") << QStringLiteral("/announced")               << 3 << limit;
+        QTest::newRow("600 MiB chunked")   << QStringLiteral("/chunked/%1").arg(600LL * 1024 * 1024) << 3 << 2 * limit;
+    }
+
+    void sysinfoReplyBodyLimit()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, exitCode);
+        QFETCH(qint64, streamedBelow);
+
+        const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
+        QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        const MeasuredRun run = runToolMeasured({QStringLiteral("--post"), url(path), QStringLiteral("--cacert"), caFile});
+        QVERIFY(run.finished);
+        QVERIFY2(run.exitCode == exitCode, run.err.right(2000).constData());
+        qInfo("kvo-sysinfo peak resident set: %lld KiB; body bytes sent: %lld", static_cast<long long>(run.peakKiB),
+              static_cast<long long>(m_server->streamed));
+        // About 21 MiB of the tool's own, the bound's worth of body held by the reply, and for a
+        // body that is printed the copy handed over and the slice being printed: far below what
+        // the 600 MiB, or the text conversions of a whole 16 MiB body, would take.
+        QVERIFY(run.peakKiB > 0);
+        if (!builtWithAddressSanitizer)
+            QVERIFY2(run.peakKiB < 64 * 1024, qPrintable(QString::number(run.peakKiB)));
+        if (streamedBelow > 0)
+            QVERIFY2(m_server->streamed < streamedBelow, qPrintable(QString::number(m_server->streamed)));
+        if (exitCode == 0) {
+            const int size = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1).toInt();
+            QVERIFY(run.out.startsWith("HTTP status: 200\n"));
+            QVERIFY(run.out.endsWith("\n\n" + QByteArray(size, 'x')));
+            return;
+        }
+        QCOMPARE(run.out, QByteArray());
+        const QList<QByteArray> lines = run.err.split('\n');
+        const QByteArray message("kvo-sysinfo: the reply body is larger than 16 MiB; its transfer was ended");
+        QCOMPARE(lines.count(message), 1);
+    }
+
+    // A body printed in slices prints as it would whole: no character, CR LF or byte order mark
+    // is split or lost where one slice ends and the next begins.
+    void sysinfoPrintsLargeBodyWhole()
+    {
+        const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
+        QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        const ToolRun run = runTool({QStringLiteral("--post"), url(QStringLiteral("/pattern")), QStringLiteral("--cacert"), caFile});
+        QVERIFY(run.finished);
+        QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
+        const int bodyAt = run.out.indexOf("\n\n") + 2;
+        QVERIFY(bodyAt >= 2);
+        const QByteArray body = run.out.mid(bodyAt);
+        const QByteArray expected = pattern(true);
+        int differs = 0;
+        while (differs < qMin(body.size(), expected.size()) && body.at(differs) == expected.at(differs))
+            ++differs;
+        QVERIFY2(body == expected, qPrintable(QStringLiteral("from byte %1 of %2: %3").arg(differs).arg(expected.size())
+                                                  .arg(QString::fromLatin1(body.mid(differs, 40).toHex(' ')))));
+    }
+
+    // A token file its group or others may read gets one warning; the post goes ahead.
+    void sysinfoTokenFileMode_data()
+    {
+        QTest::addColumn<int>("mode"); // -1: the token comes on standard input
+        QTest::addColumn<bool>("warned");
+
+        QTest::newRow("0600")           << 0600 << false;
+        QTest::newRow("0400")           << 0400 << false;
+        QTest::newRow("0640")           << 0640 << true;
+        QTest::newRow("0604")           << 0604 << true;
+        QTest::newRow("0644")           << 0644 << true;
+        QTest::newRow("standard input") << -1   << false;
+    }
+
+    void sysinfoTokenFileMode()
+    {
+        QFETCH(int, mode);
+        QFETCH(bool, warned);
+
+        const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
+        QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        const QString tokenFile = m_dir.filePath(QStringLiteral("mode token"));
+        QFile::remove(tokenFile);
+        QVERIFY(testhelpers::writeFile(tokenFile, "mode-token\n"));
+        if (mode >= 0)
+            QCOMPARE(::chmod(QFile::encodeName(tokenFile).constData(), mode_t(mode)), 0);
+
+        const ToolRun run = runTool({QStringLiteral("--post"), url(QStringLiteral("/facts")), QStringLiteral("--cacert"), caFile,
+                                     QStringLiteral("--token-file"), mode >= 0 ? tokenFile : QStringLiteral("-")},
+                                    mode >= 0 ? QByteArray() : QByteArray("mode-token\n"));
+        QVERIFY(run.finished);
+        QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
+        QCOMPARE(m_server->received.size(), 1);
+        QCOMPARE(m_server->received.first().header("AuthToken"), QList<QByteArray>{"Bearer mode-token"});
+        QList<QByteArray> warnings;
+        for (const QByteArray &line : run.err.split('\n')) {
+            if (line.startsWith("kvo-sysinfo: warning:"))
+                warnings.append(line);
+        }
+        QCOMPARE(warnings.size(), warned ? 1 : 0);
+        if (warned) {
+            QVERIFY2(warnings.first().contains(QFile::encodeName(tokenFile)), warnings.first().constData());
+            QVERIFY2(warnings.first().contains("chmod 600"), warnings.first().constData());
+        }
+        QVERIFY(!run.err.contains("mode-token"));
     }
 
     // Nothing a server sends reaches the terminal as a control sequence; a plain JSON body prints

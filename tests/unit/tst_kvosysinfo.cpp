@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 //
 // kvo-sysinfo on the machine the tests run on: the values differ from machine to machine, so
-// the JSON is checked for its shape. With fake tools first on PATH the values are known.
+// the JSON is checked for its shape. With fake tools first on the commands' PATH, which only the
+// tests' build of the tool (kvo-sysinfo-testpath) takes from KVO_TEST_COMMAND_PATH, the values
+// are known.
 #include "testhelpers.h"
 
 #include <QDir>
@@ -107,7 +109,7 @@ private Q_SLOTS:
     {
         QTemporaryDir tools;
         QVERIFY(tools.isValid());
-        // Recorded outputs, after a pause for the tool KVO_SLOW_TOOL names.
+        // Recorded outputs, after a pause for the tool the file "slow" names.
         const auto install = [&](const char *tool, const char *machine) {
             return testhelpers::installRecordedTool(tools.path(), QLatin1String(tool), QLatin1String(machine));
         };
@@ -140,12 +142,12 @@ private Q_SLOTS:
                                        QStringLiteral("systemd-detect-virt"), QStringLiteral("lsblk"),
                                        QStringLiteral("dumpe2fs")};
         for (const QString &slow : slowTools) {
+            QVERIFY(testhelpers::writeFile(tools.filePath(QStringLiteral("slow")), slow.toUtf8()));
             QProcess tool;
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(QStringLiteral("PATH"), tools.path() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
-            environment.insert(QStringLiteral("KVO_SLOW_TOOL"), slow);
+            environment.insert(QStringLiteral("KVO_TEST_COMMAND_PATH"), tools.path() + QStringLiteral(":/usr/sbin:/usr/bin:/sbin:/bin"));
             tool.setProcessEnvironment(environment);
-            tool.start(QStringLiteral(KVO_SYSINFO_PATH), QStringList());
+            tool.start(QStringLiteral(KVO_SYSINFO_TESTPATH_PATH), QStringList());
             QVERIFY(tool.waitForFinished(180000));
             QCOMPARE(tool.exitCode(), 0);
             const QByteArray out = tool.readAllStandardOutput();
@@ -163,6 +165,49 @@ private Q_SLOTS:
                 QCOMPARE(err, firstErr);
             }
         }
+    }
+
+    // The installed tool runs its commands on its own PATH with nothing of its caller's
+    // environment: fake tools first on the caller's PATH, the variable the tests' build reads,
+    // BASH_ENV and an exported function all stay unused. The same fakes answer the tests' build.
+    void callerEnvironmentReachesNoCommand()
+    {
+        QTemporaryDir tools;
+        QVERIFY(tools.isValid());
+        for (const char *name : {"dmidecode", "lspci", "systemd-detect-virt", "dumpe2fs"})
+            QVERIFY(testhelpers::installRecordedTool(tools.path(), QLatin1String(name), QStringLiteral("server-raid-2socket")));
+        const QString marker = tools.filePath(QStringLiteral("bash-env-ran"));
+        const QString script = tools.filePath(QStringLiteral("bash-env"));
+        QVERIFY(testhelpers::writeFile(script, "echo x >> '" + QFile::encodeName(marker) + "'\n"));
+
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PATH"), tools.path() + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
+        environment.insert(QStringLiteral("KVO_TEST_COMMAND_PATH"), tools.path() + QStringLiteral(":/usr/sbin:/usr/bin:/sbin:/bin"));
+        environment.insert(QStringLiteral("BASH_ENV"), script);
+        environment.insert(QStringLiteral("BASH_FUNC_lspci%%"), QStringLiteral("() { echo 'RAID bus controller: from the caller'; }"));
+        const QString board = QStringLiteral("RW2UServerR740#SN#4c4c4544-0046-3310-804b-b7c04f395132#");
+
+        QProcess installed;
+        installed.setProcessEnvironment(environment);
+        installed.start(QStringLiteral(KVO_SYSINFO_PATH), QStringList());
+        QVERIFY(installed.waitForFinished(180000));
+        QCOMPARE(installed.exitCode(), 0);
+        const QJsonObject facts = QJsonDocument::fromJson(installed.readAllStandardOutput()).object();
+        QVERIFY(!facts.isEmpty());
+        QCOMPARE(testhelpers::readFileOrMark(tools.filePath(QStringLiteral("calls"))), QByteArray("<unreadable>"));
+        QVERIFY(!QFile::exists(marker));
+        QVERIFY(facts.value(QStringLiteral("boardInfo")).toString() != board);
+
+        // The fixture does reach the commands of the tests' build, and through them the fakes.
+        QProcess testBuild;
+        testBuild.setProcessEnvironment(environment);
+        testBuild.start(QStringLiteral(KVO_SYSINFO_TESTPATH_PATH), QStringList());
+        QVERIFY(testBuild.waitForFinished(180000));
+        QCOMPARE(testBuild.exitCode(), 0);
+        const QJsonObject faked = QJsonDocument::fromJson(testBuild.readAllStandardOutput()).object();
+        QCOMPARE(faked.value(QStringLiteral("boardInfo")).toString(), board);
+        QVERIFY(testhelpers::readFile(tools.filePath(QStringLiteral("calls"))).contains("dmidecode -t 1"));
+        QVERIFY(!QFile::exists(marker));
     }
 };
 

@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -21,6 +22,8 @@ using testhelpers::isLive;
 using testhelpers::liveGroupMembers;
 using testhelpers::writeFile;
 
+Q_DECLARE_METATYPE(facts::Command)
+
 namespace {
 
 
@@ -31,6 +34,48 @@ QStringList entries(const QMap<QString, QString> &map)
     for (auto it = map.cbegin(); it != map.cend(); ++it)
         lines.append(it.key() + QLatin1Char('=') + it.value());
     return lines;
+}
+
+// Sets a variable of this process for as long as it lives, then restores the one before.
+class ScopedVariable
+{
+public:
+    ScopedVariable(const char *name, const QByteArray &value)
+        : m_name(name)
+        , m_had(qEnvironmentVariableIsSet(name))
+        , m_before(qgetenv(name))
+    {
+        qputenv(name, value);
+    }
+    ~ScopedVariable()
+    {
+        if (m_had)
+            qputenv(m_name, m_before);
+        else
+            qunsetenv(m_name);
+    }
+    ScopedVariable(const ScopedVariable &) = delete;
+    ScopedVariable &operator=(const ScopedVariable &) = delete;
+
+private:
+    const char *m_name;
+    bool m_had;
+    QByteArray m_before;
+};
+
+// The descriptors open in a command that ran "ls -l /proc/self/fd", without the one ls opened to
+// read that directory.
+QList<int> openDescriptors(const QString &listing)
+{
+    static const QRegularExpression entry(QStringLiteral(" (\\d+) -> (.*)$"), QRegularExpression::MultilineOption);
+    static const QRegularExpression ownListing(QStringLiteral("^/proc/\\d+/fd$"));
+    QList<int> found;
+    for (auto it = entry.globalMatch(listing); it.hasNext();) {
+        const QRegularExpressionMatch match = it.next();
+        if (!ownListing.match(match.captured(2)).hasMatch())
+            found.append(match.captured(1).toInt());
+    }
+    return found;
 }
 
 QString repeatedTo(const QString &unit, int size)
@@ -62,6 +107,12 @@ private Q_SLOTS:
     void commandRun_onEventLoop();
     void commandRun_deadlineEndsProcessGroup();
     void commandRun_startsWithDefaultSignals();
+    void commandRun_fixedEnvironment_data();
+    void commandRun_fixedEnvironment();
+    void commandRun_callerEnvironmentUnused_data();
+    void commandRun_callerEnvironmentUnused();
+    void commandRun_onlyStandardDescriptors_data();
+    void commandRun_onlyStandardDescriptors();
 
     void readFile_missing();
     void readFile_directory();
@@ -295,6 +346,125 @@ void tst_SysUtils::commandRun_startsWithDefaultSignals()
         facts::runCommand(facts::shellCommand(QStringLiteral("yes | head -c 1 >/dev/null; echo ${PIPESTATUS[0]}")));
     ::sigaction(SIGPIPE, &previous, nullptr);
     QCOMPARE(result.text(), QStringLiteral("%1\n").arg(128 + SIGPIPE));
+}
+
+void tst_SysUtils::commandRun_fixedEnvironment_data()
+{
+    QTest::addColumn<facts::Command>("command");
+    QTest::addColumn<QString>("expected");
+
+    const QString path = QLatin1String(facts::commandPath);
+    QTest::newRow("program") << facts::Command{QStringLiteral("env"), {}}
+                             << QStringLiteral("PATH=%1\nLC_ALL=C\n").arg(path);
+    // PWD and SHLVL are the shell's own.
+    QTest::newRow("shell line") << facts::shellCommand(QStringLiteral("printf '%s\\n' \"$PATH\" \"$LC_ALL\"; compgen -e"))
+                                << QStringLiteral("%1\nC\nLC_ALL\nPATH\nPWD\nSHLVL\n").arg(path);
+}
+
+// A command's environment is PATH and LC_ALL=C, whatever this process has.
+void tst_SysUtils::commandRun_fixedEnvironment()
+{
+    QFETCH(facts::Command, command);
+    QFETCH(QString, expected);
+
+    const ScopedVariable secret("KVO_CALLER_SECRET", "from the caller");
+    const ScopedVariable locale("LC_ALL", "de_DE.UTF-8");
+    const ScopedVariable path("PATH", "/nonexistent/kvo:" + qgetenv("PATH"));
+    QCOMPARE(facts::runCommand(command).text(), expected);
+
+    facts::CommandRun run(command);
+    QSignalSpy finished(&run, &facts::CommandRun::finished);
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+    QCOMPARE(run.result().text(), expected);
+}
+
+void tst_SysUtils::commandRun_callerEnvironmentUnused_data()
+{
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<QByteArray>("value"); // DIR: a directory of this test
+    QTest::addColumn<facts::Command>("command");
+    QTest::addColumn<QString>("real");
+    QTest::addColumn<QString>("caller"); // what a shell of this process gets
+
+    const facts::Command unameLine = facts::shellCommand(QStringLiteral("uname -s; cat DIR/ran 2>/dev/null"));
+    QTest::newRow("BASH_ENV") << QByteArray("BASH_ENV") << QByteArray("DIR/bash-env") << unameLine
+                              << "Linux\n" << "Linux\nbash-env\n";
+    QTest::newRow("exported function") << QByteArray("BASH_FUNC_uname%%") << QByteArray("() { echo shadowed; }") << unameLine
+                                       << "Linux\n" << "shadowed\n";
+    QTest::newRow("PATH, shell line") << QByteArray("PATH") << QByteArray("DIR:/usr/bin:/bin") << unameLine
+                                      << "Linux\n" << "fake\n";
+    QTest::newRow("PATH, program") << QByteArray("PATH") << QByteArray("DIR:/usr/bin:/bin")
+                                   << facts::Command{QStringLiteral("uname"), {QStringLiteral("-s")}} << "Linux\n" << "fake\n";
+}
+
+// BASH_ENV, an exported function and fake tools on PATH would each run code of the caller's in
+// the commands; the same line in a shell of this process shows that each would.
+void tst_SysUtils::commandRun_callerEnvironmentUnused()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(QByteArray, value);
+    QFETCH(facts::Command, command);
+    QFETCH(QString, real);
+    QFETCH(QString, caller);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("bash-env")), "echo bash-env > '" + QFile::encodeName(dir.path()) + "/ran'\n"));
+    const QString fake = dir.filePath(QStringLiteral("uname"));
+    QVERIFY(writeFile(fake, "#!/bin/sh\necho fake\n"));
+    QVERIFY(QFile::setPermissions(fake, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    for (QString &argument : command.arguments)
+        argument.replace(QLatin1String("DIR"), dir.path());
+    const ScopedVariable set(variable.constData(), value.replace("DIR", QFile::encodeName(dir.path())));
+
+    QCOMPARE(facts::runCommand(command).text(), real);
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("ran"))));
+
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/bash"), {QStringLiteral("-c"), command.program == facts::shellProgram()
+                                                                         ? command.arguments.last()
+                                                                         : command.program + QLatin1Char(' ') + command.arguments.join(QLatin1Char(' '))});
+    QVERIFY(shell.waitForFinished(60000));
+    QCOMPARE(QString::fromLatin1(shell.readAllStandardOutput()), caller);
+}
+
+void tst_SysUtils::commandRun_onlyStandardDescriptors_data()
+{
+    QTest::addColumn<facts::Command>("command");
+
+    QTest::newRow("program") << facts::Command{QStringLiteral("ls"), {QStringLiteral("-l"), QStringLiteral("/proc/self/fd")}};
+    QTest::newRow("shell line") << facts::shellCommand(QStringLiteral("ls -l /proc/self/fd"));
+}
+
+// Descriptors this process holds without close-on-exec, a low and a high one, are not open in a
+// command; its standard descriptors are.
+void tst_SysUtils::commandRun_onlyStandardDescriptors()
+{
+    QFETCH(facts::Command, command);
+
+    const int file = ::open(QFile::encodeName(m_iniPath).constData(), O_RDONLY);
+    QVERIFY(file > 2);
+    int pipe[2];
+    QCOMPARE(::pipe(pipe), 0);
+    const int high = ::fcntl(file, F_DUPFD, 900);
+    QVERIFY(high >= 900);
+    auto cleanup = qScopeGuard([&] {
+        for (const int fd : {file, pipe[0], pipe[1], high})
+            ::close(fd);
+    });
+    for (const int fd : {file, pipe[0], pipe[1], high})
+        QCOMPARE(::fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+
+    const QString listing = facts::runCommand(command).text();
+    QVERIFY2(listing.contains(QLatin1String(" 1 -> pipe:")), qPrintable(listing));
+    QCOMPARE(openDescriptors(listing), (QList<int>{0, 1, 2}));
+
+    facts::CommandRun run(command);
+    QSignalSpy finished(&run, &facts::CommandRun::finished);
+    run.start();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 60000);
+    QCOMPARE(openDescriptors(run.result().text()), (QList<int>{0, 1, 2}));
 }
 
 void tst_SysUtils::readFile_missing()

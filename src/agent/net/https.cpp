@@ -94,6 +94,9 @@ QString loggedErrorString(const QNetworkReply *reply)
     return out + text.midRef(at);
 }
 
+// Set on a reply aborted because its body outgrew https::maxReplyBytes.
+constexpr char tooLargeProperty[] = "kvoReplyTooLarge";
+
 } // namespace
 
 https::https(QObject *parent)
@@ -143,10 +146,31 @@ void https::sendPost(const QString &url, const QByteArray &data, QString token)
     QSslConfiguration tls = request.sslConfiguration();
     tls.setProtocol(withTlsFloor(tls.protocol()));
     request.setSslConfiguration(tls);
-    m_manager.post(request, data);
+    limitReplySize(m_manager.post(request, data));
 
     qCWarning(agentLog) << "http sendPost url:" << protectLogValue(url.toUtf8())
                         << "http sendPost token:" << protectLogValue(token.toUtf8());
+}
+
+// The reply keeps its whole body in memory until it finishes, so the body is watched as it
+// arrives. The read buffer one byte past the limit keeps Qt from taking more off the connection
+// than that; the check ends the transfer once the buffer holds more than the limit.
+void https::limitReplySize(QNetworkReply *reply)
+{
+    reply->setReadBufferSize(maxReplyBytes + 1);
+    const auto check = [reply] {
+        if (reply->isFinished() || reply->property(tooLargeProperty).toBool())
+            return;
+        bool announced = false;
+        const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
+        if ((announced && length > maxReplyBytes) || reply->bytesAvailable() > maxReplyBytes) {
+            reply->setProperty(tooLargeProperty, true);
+            qCWarning(agentLog) << "reply body larger than" << maxReplyBytes << "bytes, transfer aborted";
+            reply->abort();
+        }
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, check);
+    connect(reply, &QNetworkReply::readyRead, this, check);
 }
 
 void https::replyFinished(QNetworkReply *reply)
@@ -167,13 +191,15 @@ void https::replyFinished(QNetworkReply *reply)
     for (const QNetworkReply::RawHeaderPair &pair : pairs)
         headerDate.insert(QString::fromUtf8(pair.first), QVariant(pair.second));
 
-    const bool partial = error != QNetworkReply::NoError && !isHttpStatusError(error, httpCode);
+    const bool tooLarge = reply->property(tooLargeProperty).toBool();
+    const bool partial = tooLarge || (error != QNetworkReply::NoError && !isHttpStatusError(error, httpCode));
     if (error != QNetworkReply::NoError) {
         qCWarning(agentLog) << "Failed: " << httpCode << error << loggedErrorString(reply);
         if (partial)
             httpCode = 0;
     }
 
+    m_replyTooLarge = tooLarge;
     if (lastSegment == QLatin1String("health")) {
         Q_EMIT receiveHealth(headerDate, httpCode);
     } else {
@@ -181,5 +207,6 @@ void https::replyFinished(QNetworkReply *reply)
         qCWarning(agentLog) << "returnByte" << loggedBody(returnData);
         Q_EMIT receiveHttpsData(httpCode, headerDate, returnData, reply->url().toString());
     }
+    m_replyTooLarge = false;
     reply->deleteLater();
 }

@@ -24,6 +24,12 @@ namespace facts {
 
 namespace {
 
+QString &commandPathInUse()
+{
+    static QString path = QString::fromLatin1(commandPath);
+    return path;
+}
+
 void closeFd(int &fd)
 {
     if (fd >= 0)
@@ -31,12 +37,14 @@ void closeFd(int &fd)
     fd = -1;
 }
 
-// The program's path as a start by name finds it on PATH; the child gets it as argv[0] too.
+// The program's path as a start by name finds it on the commands' PATH, never on the tool's
+// own; the child gets it as argv[0] too.
 QByteArray programPath(const QString &program)
 {
     if (program.contains(QLatin1Char('/')))
         return QFile::encodeName(program);
-    const QString found = QStandardPaths::findExecutable(program);
+    const QString found =
+        QStandardPaths::findExecutable(program, commandPathInUse().split(QLatin1Char(':'), Qt::SkipEmptyParts));
     return found.isEmpty() ? QByteArray() : QFile::encodeName(found);
 }
 
@@ -53,6 +61,11 @@ QString latin1UpToNul(const QByteArray &bytes)
 Command shellCommand(const QString &line)
 {
     return {shellProgram(), {QStringLiteral("-c"), line}};
+}
+
+void setCommandPathForTests(const QString &path)
+{
+    commandPathInUse() = path.isEmpty() ? QString::fromLatin1(commandPath) : path;
 }
 
 CommandRun::CommandRun(Command command, int timeoutMs, QObject *parent)
@@ -83,6 +96,8 @@ void CommandRun::start()
 // tool's page tables are never copied, which on a small machine cost more than the command.
 // The command leads a process group of its own, so that a command that outlives its deadline
 // can be ended together with everything it started. Standard input and error are /dev/null.
+// Every other descriptor is closed in the child, also those the tool inherited without
+// close-on-exec (glibc closes them with close_range, or one by one from /proc/self/fd).
 bool CommandRun::startProcess()
 {
     m_started = true;
@@ -97,6 +112,9 @@ bool CommandRun::startProcess()
     for (QByteArray &argument : encoded)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
+    QByteArray pathVariable = "PATH=" + QFile::encodeName(commandPathInUse());
+    QByteArray localeVariable = "LC_ALL=C";
+    char *environment[] = {pathVariable.data(), localeVariable.data(), nullptr};
 
     int output[2];
     if (::pipe2(output, O_CLOEXEC) != 0)
@@ -106,6 +124,14 @@ bool CommandRun::startProcess()
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    // Without the closing action the command would start with the tool's descriptors: better
+    // not at all.
+    if (posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(output[0]);
+        ::close(output[1]);
+        return false;
+    }
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t none;
@@ -117,7 +143,7 @@ bool CommandRun::startProcess()
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &all);
     pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, path.constData(), &actions, &attributes, argv.data(), environ);
+    const int error = ::posix_spawn(&pid, path.constData(), &actions, &attributes, argv.data(), environment);
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     ::close(output[1]);

@@ -32,6 +32,17 @@ struct Command
 // The line run through "bash" "-c".
 Command shellCommand(const QString &line);
 
+// The PATH every command runs with and the only one a program is looked up on. A command gets
+// this PATH, LC_ALL=C and nothing else of the caller's environment, and no descriptor beyond
+// 0-2: the tools run them as root on behalf of whoever started them, so nothing the caller set
+// (BASH_ENV, exported functions, a PATH of its own, an open file) may reach them.
+inline constexpr char commandPath[] = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+
+// For the tests, which put fake tools in place of the real ones: PATH for the commands started
+// from now on in this process; an empty path restores commandPath. Nothing else calls it, and no
+// environment variable reaches it.
+void setCommandPathForTests(const QString &path);
+
 struct CommandResult
 {
     // Standard output as read, also after the deadline; standard error is not kept.
