@@ -9,7 +9,6 @@
 #include <QDBusArgument>
 #include <QDBusError>
 #include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QSet>
 #include <QStringList>
 #include <QVariantMap>

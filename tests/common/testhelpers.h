@@ -23,6 +23,15 @@ namespace testhelpers {
 
 inline constexpr const char *AgentCategory = kvo::logCategoryName;
 
+// AddressSanitizer's shadow memory and quarantine make resident sizes say nothing of the code.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool builtWithAddressSanitizer = true;
+#elif defined(__has_feature)
+inline constexpr bool builtWithAddressSanitizer = __has_feature(address_sanitizer);
+#else
+inline constexpr bool builtWithAddressSanitizer = false;
+#endif
+
 // A log rule for the agent's category, such as logRule("debug=true").
 inline QString logRule(const char *rest)
 {

@@ -37,14 +37,6 @@ const QString interface = kvo::agentInterface();
 const QString ini = QString::fromLatin1(supportDir);
 const QString staging = kvo::stagingDirectory();
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool builtWithAddressSanitizer = true;
-#elif defined(__has_feature)
-constexpr bool builtWithAddressSanitizer = __has_feature(address_sanitizer);
-#else
-constexpr bool builtWithAddressSanitizer = false;
-#endif
-
 QByteArray randomBytes(int size)
 {
     QByteArray data(size, Qt::Uninitialized);
@@ -605,7 +597,7 @@ private Q_SLOTS:
         qInfo("agent VmRSS: %lld KiB before, %lld KiB after four calls", residentBefore, resident);
         // What stays resident is up to the C library's allocator, which an agent built with
         // AddressSanitizer (as this test then is) does not use: its own keeps freed blocks for a while.
-        if (!builtWithAddressSanitizer)
+        if (!testhelpers::builtWithAddressSanitizer)
             QVERIFY2(resident <= residentBefore + 4096, qPrintable(QStringLiteral("%1 KiB resident").arg(resident)));
     }
 

@@ -36,15 +36,6 @@
 
 namespace {
 
-// AddressSanitizer's shadow memory and quarantine make resident sizes say nothing of the code.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool builtWithAddressSanitizer = true;
-#elif defined(__has_feature)
-constexpr bool builtWithAddressSanitizer = __has_feature(address_sanitizer);
-#else
-constexpr bool builtWithAddressSanitizer = false;
-#endif
-
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using CertPtr = std::unique_ptr<X509, decltype(&X509_free)>;
 
@@ -1050,7 +1041,7 @@ private Q_SLOTS:
         // body that is printed the copy handed over and the slice being printed: far below what
         // the 600 MiB, or the text conversions of a whole 16 MiB body, would take.
         QVERIFY(run.peakKiB > 0);
-        if (!builtWithAddressSanitizer)
+        if (!testhelpers::builtWithAddressSanitizer)
             QVERIFY2(run.peakKiB < 64 * 1024, qPrintable(QString::number(run.peakKiB)));
         if (streamedBelow > 0)
             QVERIFY2(m_server->streamed < streamedBelow, qPrintable(QString::number(m_server->streamed)));
