@@ -17,6 +17,7 @@
 // tool with 64 before anything is gathered or sent.
 #include "agent/agentcore.h"
 #include "agent/constants.h"
+#include "agent/localeencoding.h"
 #include "agent/net/https.h"
 #include "agent/sysinfo/commandrunner.h"
 #include "agent/sysinfo/factgathering.h"
@@ -32,7 +33,6 @@
 #include <QJsonObject>
 #include <QSslCertificate>
 #include <QSslConfiguration>
-#include <QTextCodec>
 #include <QTimer>
 #include <QUrl>
 #include <QVector>
@@ -107,8 +107,10 @@ QByteArray terminalSafe(const QByteArray &text, bool body)
         else if ((c >= 0x80 && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f || (c >= 0x2028 && c <= 0x202e)
                  || (c >= 0x2066 && c <= 0x2069))
             out += QStringLiteral("\\u{%1}").arg(c, 4, 16, QLatin1Char('0'));
-        else
-            out += QString::fromUcs4(&c, 1);
+        else {
+            const char32_t point = c;
+            out += QString::fromUcs4(&point, 1);
+        }
     }
     return out.toUtf8();
 }
@@ -246,7 +248,7 @@ bool readTokenFile(const QString &path, QString *token, QString *error, bool *ot
 
 int main(int argc, char *argv[])
 {
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName(kvo::localeCodec));
+    kvo::useUtf8ForLocaleText();
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kvo-sysinfo"));
 

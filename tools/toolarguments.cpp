@@ -91,7 +91,8 @@ int ToolArguments::parse(int argc, const char *const argv[])
         // A single dash names a one-letter option, two dashes a longer one.
         if (!option || (name.size() == 1) == isLong)
             return usageError(QStringLiteral("unknown option '%1'").arg(equals < 0 ? argument : argument.left(equals)));
-        const QString &primary = option->names().constFirst();
+        // A copy: names() returns a temporary list.
+        const QString primary = option->names().constFirst();
 
         QString value;
         if (option->valueName().isEmpty()) {

@@ -5,6 +5,7 @@
 #include "agent/constants.h"
 #include "agent/heaptrim.h"
 #include "agent/lifecycle.h"
+#include "agent/localeencoding.h"
 #include "agent/logdebughelper.h"
 #include "agent/supportfiles.h"
 
@@ -13,13 +14,12 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusError>
-#include <QTextCodec>
 
 int main(int argc, char *argv[])
 {
     HeapTrim::useOneHeap();
     LogDebugHelper logDebugHelper;
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName(kvo::localeCodec));
+    kvo::useUtf8ForLocaleText();
 
     QCoreApplication app(argc, argv);
     app.setOrganizationName(kvo::organizationName());

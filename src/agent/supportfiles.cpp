@@ -3,6 +3,7 @@
 
 #include "agent/agentlog.h"
 #include "agent/atomicfile.h"
+#include "agent/localeencoding.h"
 
 #include <simplelog/journalfields.h>
 
@@ -10,7 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
-#include <QTextCodec>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,10 +19,11 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+#include <utility>
 
 namespace supportfiles {
 namespace {
@@ -69,18 +70,18 @@ QByteArray encodedName(const QString &name)
     struct Entry
     {
         QString name;
-        const QTextCodec *codec = nullptr;
+        const void *encoding = nullptr;
         QByteArray encoded;
     };
     thread_local Entry recent[8];
     thread_local unsigned next = 0;
-    const QTextCodec *codec = QTextCodec::codecForLocale();
+    const void *encoding = kvo::localeEncodingKey();
     for (const Entry &entry : recent) {
-        if (entry.codec == codec && entry.name == name && !entry.name.isNull())
+        if (entry.encoding == encoding && entry.name == name && !entry.name.isNull())
             return entry.encoded;
     }
     Entry &entry = recent[next++ % 8];
-    entry = {name, codec, QFile::encodeName(name)};
+    entry = {name, encoding, QFile::encodeName(name)};
     return entry.encoded;
 }
 
@@ -426,7 +427,7 @@ Fd openParentAsGiven(int dirFd, const QString &relative, QByteArray *name, int *
     }
     *name = parts.takeLast();
     Fd dir(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (const QByteArray &part : qAsConst(parts)) {
+    for (const QByteArray &part : std::as_const(parts)) {
         Fd child = openChildDirectory(dir.get(), part);
         if (!child.isValid()) {
             *error = errno;
@@ -494,7 +495,7 @@ bool pathStaysBelow(const QString &path, const QString &prefix)
 {
     if (path.contains(QChar(0)))
         return false;
-    const QVector<QStringRef> base = prefix.splitRef(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const auto base = QStringView(prefix).split(QLatin1Char('/'), Qt::SkipEmptyParts);
     // The cleaned path as a stack: its first intact components are those of prefix, then come
     // extra ones (below prefix when intact is all of prefix, elsewhere otherwise). Counting is
     // enough: a component below or beside prefix is never compared again.
@@ -505,7 +506,7 @@ bool pathStaysBelow(const QString &path, const QString &prefix)
         qsizetype end = path.indexOf(QLatin1Char('/'), start);
         if (end < 0)
             end = path.size();
-        const QStringRef part = path.midRef(start, end - start);
+        const QStringView part = QStringView(path).mid(start, end - start);
         start = end + 1;
         if (part.isEmpty() || part == QLatin1String("."))
             continue;

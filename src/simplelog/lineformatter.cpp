@@ -19,12 +19,12 @@ constexpr int MaxWidth = 1024;
 
 const QString DefaultTimePattern = QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz");
 
-bool parseWidth(const QStringRef &text, int *width)
+bool parseWidth(QStringView text, int *width)
 {
     if (text.isEmpty())
         return false;
     const bool left = text.startsWith(QLatin1Char('-'));
-    const QStringRef digits = left ? text.mid(1) : text;
+    const QStringView digits = left ? text.mid(1) : text;
     if (digits.isEmpty())
         return false;
     for (const QChar c : digits) {
@@ -95,6 +95,20 @@ void appendDigits(char *&out, int value, int digits)
     out += digits;
 }
 
+// The local time of a clock reading, its milliseconds truncated as the numeric path writes them
+// (Qt 6.8's currentDateTime() rounds them), so that every pattern tells the same time.
+QDateTime localTime(const struct timespec &now)
+{
+    return QDateTime::fromMSecsSinceEpoch(qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000);
+}
+
+QDateTime currentLocalTime()
+{
+    struct timespec now = {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return localTime(now);
+}
+
 // The current local time in a numeric pattern, as QDateTime::currentDateTime().toString() writes
 // it; that path costs some ten times more, and every log line pays for it. The broken-down time
 // is taken again when the second or TZ changes (the C library reads the zone again only then).
@@ -110,13 +124,13 @@ QString formatNumericNow(const QByteArray &compiled, const QString &pattern)
     if (now.tv_sec != cachedSecond || zoneChanged) {
         ::tzset();
         if (!::localtime_r(&now.tv_sec, &cached))
-            return QDateTime::currentDateTime().toString(pattern);
+            return localTime(now).toString(pattern);
         cachedSecond = now.tv_sec;
         cachedZone = zone ? QByteArray(zone) : QByteArray();
     }
     // Years outside four digits are written differently; leave them to Qt.
     if (cached.tm_year + 1900 < 1000 || cached.tm_year + 1900 > 9999)
-        return QDateTime::currentDateTime().toString(pattern);
+        return localTime(now).toString(pattern);
 
     char buffer[128];
     char *out = buffer;
@@ -201,9 +215,9 @@ void LineFormatter::parse(const QString &format)
             appendLiteral(format.mid(start));
             break;
         }
-        const QStringRef body = format.midRef(start + 2, close - start - 2);
+        const QStringView body = QStringView(format).mid(start + 2, close - start - 2);
         const int colon = body.indexOf(QLatin1Char(':'));
-        const QStringRef name = colon < 0 ? body : body.left(colon);
+        const QStringView name = colon < 0 ? body : body.left(colon);
 
         Token token;
         bool known = false;
@@ -269,7 +283,7 @@ QString LineFormatter::format(QtMsgType type, const QMessageLogContext &context,
         case Kind::Time:
             value = m_asciiDigits && !token.numericPattern.isEmpty()
                 ? formatNumericNow(token.numericPattern, token.text)
-                : QDateTime::currentDateTime().toString(token.text);
+                : currentLocalTime().toString(token.text);
             break;
         case Kind::Type:
             value = typeName(type);

@@ -3,10 +3,10 @@
 // a separately written model of it that resolves the path component by component.
 
 #include "agent/constants.h"
+#include "agent/localeencoding.h"
 #include "fuzzsupport.h"
 #include "agent/supportfiles.h"
 
-#include <QTextCodec>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzzsupport::initialize();
     // As the agent sets it at start-up: file names are UTF-8.
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    kvo::useUtf8ForLocaleText();
     return 0;
 }
 

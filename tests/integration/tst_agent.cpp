@@ -48,6 +48,11 @@ QByteArray randomBytes(int size)
 
 } // namespace
 
+QString attribute(const QXmlStreamAttributes &attributes, const char *name)
+{
+    return attributes.value(QLatin1String(name)).toString();
+}
+
 // The agent's interface in an introspection document, one sorted line per member:
 // "method name(in s qrCodeType,...)", "signal ...", "property ...".
 QStringList interfaceOf(const QString &document, QString *error)
@@ -63,18 +68,18 @@ QStringList interfaceOf(const QString &document, QString *error)
             continue;
         const auto a = xml.attributes();
         if (xml.name() == QLatin1String("interface")) {
-            inAgent = a.value(QLatin1String("name")) == interface;
+            inAgent = attribute(a, "name") == interface;
         } else if (!inAgent) {
             continue;
         } else if (xml.name() == QLatin1String("method") || xml.name() == QLatin1String("signal")) {
-            members.append(xml.name() + QLatin1Char(' ') + a.value(QLatin1String("name")) + QLatin1Char('('));
+            members.append(xml.name().toString() + QLatin1Char(' ') + attribute(a, "name") + QLatin1Char('('));
         } else if (xml.name() == QLatin1String("property")) {
-            members.append(QStringLiteral("property %1 %2 %3").arg(a.value(QLatin1String("name")),
-                a.value(QLatin1String("type")), a.value(QLatin1String("access"))));
+            members.append(QStringLiteral("property %1 %2 %3").arg(attribute(a, "name"), attribute(a, "type"),
+                attribute(a, "access")));
         } else if (xml.name() == QLatin1String("arg") && !members.isEmpty()) {
-            const QStringRef direction = a.value(QLatin1String("direction"));
-            members.last() += (direction.isEmpty() ? QStringLiteral("in") : direction.toString()) + QLatin1Char(' ')
-                + a.value(QLatin1String("type")) + QLatin1Char(' ') + a.value(QLatin1String("name")) + QLatin1Char(',');
+            const QString direction = attribute(a, "direction");
+            members.last() += (direction.isEmpty() ? QStringLiteral("in") : direction) + QLatin1Char(' ')
+                + attribute(a, "type") + QLatin1Char(' ') + attribute(a, "name") + QLatin1Char(',');
         }
     }
     if (xml.hasError())

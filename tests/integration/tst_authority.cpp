@@ -22,6 +22,7 @@
 #include <signal.h>
 
 #include <memory>
+#include <utility>
 
 using namespace testsupport;
 using testhelpers::readFile;

@@ -25,10 +25,11 @@
 #include <QtTest>
 
 #include <cerrno>
-#include <memory>
 #include <csignal>
+#include <memory>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <utility>
 
 using simplelog::LogManager;
 using testhelpers::readFile;
@@ -535,7 +536,7 @@ void tst_Journal::agentEntriesNameTheirCaller()
             entries.append(entry);
     }
     QStringList seen;
-    for (const QJsonObject &entry : qAsConst(entries))
+    for (const QJsonObject &entry : std::as_const(entries))
         seen.append(messageOf(QString::fromUtf8(field(entry, "MESSAGE").value)));
     QStringList wanted;
     for (const Expected &e : expected)

@@ -22,6 +22,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -398,7 +399,7 @@ void tst_PlatformFacts::macAddressInOwnNetworkNamespace()
     for (const QString &name : nonLoopback) {
         const QString address = sysfsValue(name, QStringLiteral("address")).toUpper();
         const QString bare = QString(address).remove(QLatin1Char(':'));
-        for (const QString &line : qAsConst(messages)) {
+        for (const QString &line : std::as_const(messages)) {
             QVERIFY2(!line.contains(address, Qt::CaseInsensitive) && !line.contains(bare, Qt::CaseInsensitive)
                          && !line.contains(name),
                      qPrintable(line));
@@ -436,7 +437,7 @@ void tst_PlatformFacts::thisMachine()
     const QString active = info.getActiveMacAddress();
     QVERIFY2(QRegularExpression(QStringLiteral("^([0-9A-F]{2}(:[0-9A-F]{2})*)?$")).match(active).hasMatch(), qPrintable(active));
     for (const QString &address : macs.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
-        for (const QString &line : qAsConst(messages))
+        for (const QString &line : std::as_const(messages))
             QVERIFY2(!line.contains(address), qPrintable(line));
     }
 }

@@ -2,7 +2,7 @@
 # The shipped bus policy on a bus with Debian's default-deny system policy, and the agent's
 # watcher under the systemd unit's capability set.
 add_executable(tst_policy_client tst_policy_client.cpp)
-target_link_libraries(tst_policy_client PRIVATE Qt5::Core Qt5::DBus)
+target_link_libraries(tst_policy_client PRIVATE Qt::Core Qt::DBus)
 kvo_add_sandbox_test(tst_policy JOURNAL SOURCES tst_policy.cpp LIBS kvo-testsupport DEPENDS tst_policy_client)
 target_compile_definitions(tst_policy PRIVATE
     KVO_POLICY_FILE="${PROJECT_SOURCE_DIR}/data/com.corvid.serviceandsupport.conf"

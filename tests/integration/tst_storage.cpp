@@ -17,6 +17,7 @@
 #include <QTest>
 
 #include <memory>
+#include <utility>
 
 using namespace testsupport;
 
@@ -296,7 +297,7 @@ private Q_SLOTS:
         QTEST(info.udisksDriveId(), "driveId");
         QCOMPARE(lsblkCalls().size(), 2);
         QCOMPARE(g_messages.size(), 2);
-        for (const QString &message : qAsConst(g_messages))
+        for (const QString &message : std::as_const(g_messages))
             QVERIFY2(message.startsWith(QLatin1String("MountpointInfo: ")) || message.startsWith(QLatin1String("First diskInfo: "))
                          || message.startsWith(QLatin1String("Can't find mountDiskName: ")),
                      qPrintable(message));

@@ -26,7 +26,7 @@ QString spread(QVector<double> values, const QString &unit)
     if (values.isEmpty())
         return QStringLiteral("none");
     std::sort(values.begin(), values.end());
-    const auto at = [&](double q) { return values.at(std::min(values.size() - 1, int(q * values.size()))); };
+    const auto at = [&](double q) { return values.at(std::min<qsizetype>(values.size() - 1, qsizetype(q * values.size()))); };
     return QStringLiteral("min %1 %5 / median %2 %5 / p95 %3 %5 / max %4 %5 (n=%6)")
         .arg(values.first(), 0, 'f', 1).arg(at(0.5), 0, 'f', 1).arg(at(0.95), 0, 'f', 1)
         .arg(values.last(), 0, 'f', 1).arg(unit).arg(values.size());

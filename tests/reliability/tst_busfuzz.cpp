@@ -118,7 +118,7 @@ public:
         case 1: { // random code points
             QString s;
             for (int i = int(rng.bounded(1, 16)); i > 0; --i) {
-                const uint cp = rng.bounded(20) == 0 ? 0x10000 + rng.bounded(0x100000) : rng.bounded(1, 0xd800);
+                const char32_t cp = rng.bounded(20) == 0 ? 0x10000 + rng.bounded(0x100000) : rng.bounded(1, 0xd800);
                 s += QString::fromUcs4(&cp, 1);
             }
             return s;

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-# cmake -DAGENT=FILE -P tst_agentlinks.cmake
+# cmake -DAGENT=FILE -DQT_MAJOR=5|6 -P tst_agentlinks.cmake
 # The agent carries only what it runs, so that its unit can deny it the network and the disks:
 # no network or crypto library among its shared libraries, and neither the command runner,
 # the fact collector, the HTTPS client nor the log-value protection among its symbols.
@@ -8,10 +8,10 @@ if(NOT status EQUAL 0)
     message(FATAL_ERROR "readelf failed on ${AGENT}")
 endif()
 string(REGEX MATCHALL "Shared library: \\[[^]]+\\]" needed "${dynamic}")
-if(NOT needed MATCHES "libQt5Core")
+if(NOT needed MATCHES "libQt${QT_MAJOR}Core")
     message(FATAL_ERROR "no shared libraries read from ${AGENT}: ${dynamic}")
 endif()
-foreach(library libQt5Network libcrypto libssl)
+foreach(library libQt${QT_MAJOR}Network libcrypto libssl)
     if(needed MATCHES "${library}")
         message(FATAL_ERROR "the agent links ${library}: ${needed}")
     endif()

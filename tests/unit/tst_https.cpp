@@ -33,6 +33,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -139,6 +140,37 @@ struct Request
         return values;
     }
 };
+
+// Header names are case-insensitive, and Qt 6.7 and later report them in lower case; values are
+// compared exactly.
+QVariant headerValue(const QVariantMap &headers, const QString &name)
+{
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it) {
+        if (it.key().compare(name, Qt::CaseInsensitive) == 0)
+            return it.value();
+    }
+    return QVariant();
+}
+
+int headerCount(const QVariantMap &headers, const QString &name)
+{
+    int count = 0;
+    for (auto it = headers.cbegin(); it != headers.cend(); ++it)
+        count += it.key().compare(name, Qt::CaseInsensitive) == 0 ? 1 : 0;
+    return count;
+}
+
+// A printed "Name: value" line among the lines of out.
+bool hasHeaderLine(const QByteArray &out, const QByteArray &name, const QByteArray &value)
+{
+    const QList<QByteArray> lines = out.split('\n');
+    for (const QByteArray &line : lines) {
+        const int colon = line.indexOf(": ");
+        if (colon > 0 && line.left(colon).compare(name, Qt::CaseInsensitive) == 0 && line.mid(colon + 2) == value)
+            return true;
+    }
+    return false;
+}
 
 QByteArray response(int status, const QByteArray &reason, const QByteArray &body, const QByteArray &extraHeaders = {})
 {
@@ -281,6 +313,8 @@ private:
             // A few KiB on the wire that the client inflates to the size asked for.
             const QByteArray packed = qCompress(QByteArray(path.mid(9).toInt(), 'x'), 9).mid(4);
             socket->write(response(200, "OK", packed, "Content-Encoding: deflate\r\n"));
+        } else if (path == "/baddeflate") {
+            socket->write(response(200, "OK", "this is not deflate data", "Content-Encoding: deflate\r\n"));
         } else if (path == "/pattern") {
             socket->write(response(200, "OK", pattern()));
         } else if (path == "/malformed") {
@@ -496,6 +530,8 @@ private Q_SLOTS:
         QTest::newRow("cut mid-reply")   << "/cut"                 << 0   << QByteArray() << true;
         QTest::newRow("400 cut short")   << "/cut/400"             << 0   << QByteArray() << true;
         QTest::newRow("not HTTP")        << "/garbage"             << 0   << QByteArray() << true;
+        // A 200 whose body cannot be inflated: Qt calls it a content error, as it does a 404.
+        QTest::newRow("200, bad deflate") << "/baddeflate"         << 0   << QByteArray() << true;
     }
 
     void reportsReply()
@@ -517,13 +553,13 @@ private Q_SLOTS:
         QCOMPARE(reply.body, body);
         QCOMPARE(reply.postName, QUrl(url(path)).toString());
         if (status != 0)
-            QCOMPARE(reply.headers.value(QStringLiteral("Content-Type")).toByteArray(), QByteArray("application/json"));
+            QCOMPARE(headerValue(reply.headers, QStringLiteral("Content-Type")).toByteArray(), QByteArray("application/json"));
         QCOMPARE(countMessages(QStringLiteral("Failed: ")), failed ? 1 : 0);
         QCOMPARE(countMessages(QStringLiteral("returnByte")), 1);
         QCOMPARE(countMessages(QStringLiteral("this is reply url")), 1);
         // Qt re-sends a request answered with something that is not HTTP.
         QVERIFY(!m_server->received.isEmpty());
-        for (const Request &request : qAsConst(m_server->received))
+        for (const Request &request : std::as_const(m_server->received))
             QCOMPARE(request.body, QByteArray(R"({"facts":1})"));
     }
 
@@ -590,7 +626,7 @@ private Q_SLOTS:
         QCOMPARE(health.size(), isHealth ? 1 : 0);
         QCOMPARE(data.size(), isHealth ? 0 : 1);
         const QVariantMap headers = isHealth ? health.at(0).at(0).toMap() : dataAt(data, 0).headers;
-        QCOMPARE(headers.value(QStringLiteral("X-Path")).toByteArray(), QUrl(url(path)).path().toUtf8());
+        QCOMPARE(headerValue(headers, QStringLiteral("X-Path")).toByteArray(), QUrl(url(path)).path().toUtf8());
         if (isHealth) {
             QCOMPARE(health.at(0).at(1).toInt(), 200);
             QCOMPARE(countMessages(QStringLiteral("returnByte")), 0);
@@ -604,15 +640,15 @@ private Q_SLOTS:
         client.sendPost(url(QStringLiteral("/dup")), "{}", QString());
         QVERIFY(data.wait(20000));
         const QVariantMap headers = dataAt(data, 0).headers;
-        QCOMPARE(headers.value(QStringLiteral("X-Single")).userType(), int(QMetaType::QByteArray));
-        QCOMPARE(headers.value(QStringLiteral("X-Single")).toByteArray(), QByteArray("\xc3\xa9t\xc3\xa9"));
-        QCOMPARE(headers.value(QStringLiteral("Content-Length")).toByteArray(), QByteArray("2"));
+        QCOMPARE(headerValue(headers, QStringLiteral("X-Single")).userType(), int(QMetaType::QByteArray));
+        QCOMPARE(headerValue(headers, QStringLiteral("X-Single")).toByteArray(), QByteArray("\xc3\xa9t\xc3\xa9"));
+        QCOMPARE(headerValue(headers, QStringLiteral("Content-Length")).toByteArray(), QByteArray("2"));
         // Qt 5.15 folds repeated headers (names compared without case) into one pair under the
         // latest spelling before the client sees them; nothing of either value is lost.
-        QCOMPARE(headers.value(QStringLiteral("X-Dup")).toByteArray(), QByteArray("first, second"));
-        QVERIFY(!headers.contains(QStringLiteral("x-case")));
-        QCOMPARE(headers.value(QStringLiteral("X-Case")).toByteArray(), QByteArray("lower, upper"));
-        QCOMPARE(headers.value(QStringLiteral("Set-Cookie")).toByteArray(), QByteArray("a=1\nb=2"));
+        QCOMPARE(headerValue(headers, QStringLiteral("X-Dup")).toByteArray(), QByteArray("first, second"));
+        QCOMPARE(headerCount(headers, QStringLiteral("X-Case")), 1);
+        QCOMPARE(headerValue(headers, QStringLiteral("X-Case")).toByteArray(), QByteArray("lower, upper"));
+        QCOMPARE(headerValue(headers, QStringLiteral("Set-Cookie")).toByteArray(), QByteArray("a=1\nb=2"));
         QCOMPARE(headers.size(), 6);
     }
 
@@ -678,6 +714,8 @@ private Q_SLOTS:
         verifyNothingInClear({QStringLiteral("X-Injected")});
     }
 
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6's manager has no such switch.
     void networkSwitchedOff()
     {
         https client(nullptr);
@@ -693,6 +731,7 @@ private Q_SLOTS:
         QCOMPARE(countMessages(QStringLiteral("m_manager.networkAccessible() NotAccessible")), 1);
         QCOMPARE(countMessages(QStringLiteral("m_manager.networkAccessible() access")), 0);
     }
+#endif
 
     // Replies arrive in the order the server answers them, each exactly once.
     void inFlightInFinishingOrder()
@@ -950,11 +989,11 @@ private Q_SLOTS:
         }
         QVERIFY2(out.startsWith("HTTP status: " + status + '\n'), out.constData());
         if (path == QLatin1String("/error")) {
-            QVERIFY(out.contains("\nContent-Type: application/json\n"));
+            QVERIFY(hasHeaderLine(out, "Content-Type", "application/json"));
             QVERIFY(out.endsWith("\n\n{\"error\":\"database unavailable\",\"code\":17}"));
         }
         if (path.startsWith(QLatin1String("/status/"))) {
-            QVERIFY(out.contains("\nX-Status: " + status + '\n'));
+            QVERIFY(hasHeaderLine(out, "X-Status", status));
             QVERIFY(out.endsWith("\n\n{\"error\":\"rejected\",\"status\":" + status + '}'));
         }
         if (path == QLatin1String("/facts") && reachable)
@@ -1133,7 +1172,7 @@ private Q_SLOTS:
         const ToolRun run = runTool({QStringLiteral("--post"), url(QStringLiteral("/controls")), QStringLiteral("--cacert"), caFile});
         QVERIFY(run.finished);
         QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
-        QVERIFY2(run.out.contains("\nX-Title: \\x1b]0;owned\\x07 t\\x08\\x7f\n"), run.out.constData());
+        QVERIFY2(hasHeaderLine(run.out, "X-Title", "\\x1b]0;owned\\x07 t\\x08\\x7f"), run.out.constData());
         QVERIFY2(run.out.endsWith("\n\nline1\n\\x1b[2J\\x1b[31mred\r\nline2\\rover\twrite \\u{202e} esrever \\u{009b} csi "
                                   "\\x00 nul \xef\xbf\xbd bad \\ slash"),
                  run.out.constData());
@@ -1153,10 +1192,14 @@ private Q_SLOTS:
         QTest::addColumn<int>("server");
         QTest::addColumn<QString>("expected"); // versions the server may see, or "refused"
 
+        // An owner's default may still name the old versions, deprecated as they are.
+        QT_WARNING_PUSH
+        QT_WARNING_DISABLE_DEPRECATED
         QTest::newRow("default TLS 1.0, server any")     << int(QSsl::TlsV1_0) << int(QSsl::SecureProtocols) << "1.2 1.3";
         QTest::newRow("default TLS 1.1, server any")     << int(QSsl::TlsV1_1) << int(QSsl::SecureProtocols) << "1.2 1.3";
         QTest::newRow("default TLS 1.1, server 1.2")     << int(QSsl::TlsV1_1) << int(QSsl::TlsV1_2) << "1.2";
         QTest::newRow("default TLS 1.0+, server 1.3")    << int(QSsl::TlsV1_0OrLater) << int(QSsl::TlsV1_3) << "1.3";
+        QT_WARNING_POP
         QTest::newRow("default any, server 1.2")         << int(QSsl::AnyProtocol) << int(QSsl::TlsV1_2) << "1.2";
         QTest::newRow("default TLS 1.3+, server any")    << int(QSsl::TlsV1_3OrLater) << int(QSsl::SecureProtocols) << "1.3";
         QTest::newRow("default TLS 1.3+, server 1.2")    << int(QSsl::TlsV1_3OrLater) << int(QSsl::TlsV1_2) << "refused";

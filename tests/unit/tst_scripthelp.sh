@@ -31,7 +31,7 @@ usage=$("$src/scripts/test" --help)
 for variable in $(grep -o '\b[A-Z][A-Z_]*=' <<<"$usage" | tr -d = | sort -u); do
     [ "$(grep -c "\${$variable[:}]" "$src/scripts/test")" -gt 0 ] || fail "scripts/test --help names $variable, which the script does not read"
 done
-for phase in suite sanitizers fuzz; do
+for phase in suite qt6 sanitizers fuzz; do
     grep -q "^  [0-9]\. $phase " <<<"$usage" || fail "scripts/test --help does not list the phase $phase"
     grep -q "phase \\\\\"$phase\\\\\"" "$src/scripts/test" || fail "scripts/test never names the phase $phase when it runs"
 done

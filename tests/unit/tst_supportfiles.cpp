@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "agent/supportfiles.h"
+#include "agent/localeencoding.h"
 #include "testhelpers.h"
 
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
-#include <QTextCodec>
 #include <QtTest>
 
 #include <csignal>
@@ -232,7 +232,7 @@ void tst_SupportFiles::initTestCase()
 {
     QLoggingCategory::setFilterRules(logRule("debug=true"));
     // File names are encoded as the agent encodes them.
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+    kvo::useUtf8ForLocaleText();
     m_savedCwd = QDir::currentPath();
 }
 

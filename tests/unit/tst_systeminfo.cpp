@@ -22,6 +22,7 @@
 
 #include <csignal>
 #include <memory>
+#include <utility>
 
 using factparsers::InterfaceEntry;
 using Interfaces = QVector<InterfaceEntry>;
@@ -543,7 +544,7 @@ void tst_SystemInfo::chooseMacAddress()
         if (interface.hardwareAddress.isEmpty())
             continue;
         const QString bare = QString(interface.hardwareAddress).remove(QLatin1Char(':'));
-        for (const QString &line : qAsConst(messages)) {
+        for (const QString &line : std::as_const(messages)) {
             QVERIFY2(!line.contains(interface.hardwareAddress, Qt::CaseInsensitive), qPrintable(line));
             QVERIFY2(!line.contains(bare, Qt::CaseInsensitive), qPrintable(line));
         }

@@ -60,11 +60,13 @@ bool fitsHeaderValue(const QString &value)
 // count only when a status line came with them.
 bool isHttpStatusError(QNetworkReply::NetworkError error, int httpCode)
 {
-    return (error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
-        || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError)
-        || (httpCode >= 400
-            && (error == QNetworkReply::ProtocolInvalidOperationError
-                || error == QNetworkReply::ProxyAuthenticationRequiredError));
+    // A content error under a successful status (a body that failed to inflate) is a broken
+    // transfer, not the server's answer.
+    return httpCode >= 400
+        && ((error >= QNetworkReply::ContentAccessDenied && error <= QNetworkReply::UnknownContentError)
+            || (error >= QNetworkReply::InternalServerError && error <= QNetworkReply::UnknownServerError)
+            || error == QNetworkReply::ProtocolInvalidOperationError
+            || error == QNetworkReply::ProxyAuthenticationRequiredError);
 }
 
 // Qt names the URL or the host in some error texts ("Error transferring <url> - server
@@ -87,11 +89,12 @@ QString loggedErrorString(const QNetworkReply *reply)
     int at = 0;
     for (auto it = pattern.globalMatch(text); it.hasNext();) {
         const QRegularExpressionMatch match = it.next();
-        out += text.midRef(at, match.capturedStart() - at);
+        out += QStringView(text).mid(at, match.capturedStart() - at);
         out += QString::fromLatin1(protectLogValue(match.captured().toUtf8()));
         at = match.capturedEnd();
     }
-    return out + text.midRef(at);
+    out += QStringView(text).mid(at);
+    return out;
 }
 
 // Set on a reply aborted because its body outgrew https::maxReplyBytes.
@@ -116,7 +119,8 @@ void https::sendPost(const QString &url, const QByteArray &data, QString token)
     QNetworkRequest request{QUrl()};
 
     // Deprecated in Qt 5.15, but the manager may still hold a stale "not accessible" state that
-    // would refuse every request.
+    // would refuse every request. Qt 6 has no such state: its manager is always accessible.
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
     QT_WARNING_PUSH
     QT_WARNING_DISABLE_DEPRECATED
     if (m_manager.networkAccessible() == QNetworkAccessManager::NotAccessible) {
@@ -126,6 +130,9 @@ void https::sendPost(const QString &url, const QByteArray &data, QString token)
         qCInfo(agentLog) << "m_manager.networkAccessible() access";
     }
     QT_WARNING_POP
+#else
+    qCInfo(agentLog) << "m_manager.networkAccessible() access";
+#endif
 
     if (!token.isEmpty()) {
         if (!fitsHeaderValue(token)) {
@@ -146,24 +153,38 @@ void https::sendPost(const QString &url, const QByteArray &data, QString token)
     QSslConfiguration tls = request.sslConfiguration();
     tls.setProtocol(withTlsFloor(tls.protocol()));
     request.setSslConfiguration(tls);
+#if QT_VERSION >= QT_VERSION_CHECK(6, 2, 0)
+    // Qt 6 refuses a body that inflates past a ratio once it exceeds 10 MiB; the bound of
+    // limitReplySize holds for every body, inflated or not, so that check would only refuse
+    // bodies the client takes on Qt 5.
+    request.setDecompressedSafetyCheckThreshold(-1);
+#endif
     limitReplySize(m_manager.post(request, data));
 
     qCWarning(agentLog) << "http sendPost url:" << protectLogValue(url.toUtf8())
                         << "http sendPost token:" << protectLogValue(token.toUtf8());
 }
 
-// The reply keeps its whole body in memory until it finishes, so the body is watched as it
-// arrives. The read buffer one byte past the limit keeps Qt from taking more off the connection
-// than that; the check ends the transfer once the buffer holds more than the limit.
+// The body is taken off the reply as it arrives, so that neither the reply nor Qt's transfer
+// behind it holds more than a piece of it, and counted; the check ends the transfer once more
+// than the limit has come. The read buffer one byte past the limit bounds what Qt takes off the
+// connection ahead of this.
 void https::limitReplySize(QNetworkReply *reply)
 {
     reply->setReadBufferSize(maxReplyBytes + 1);
-    const auto check = [reply] {
+    m_bodies.insert(reply, Body());
+    const auto check = [this, reply] {
         if (reply->isFinished() || reply->property(tooLargeProperty).toBool())
             return;
+        Body &body = m_bodies[reply];
+        if (reply->bytesAvailable() > 0) {
+            body.pieces.append(reply->readAll());
+            body.size += body.pieces.constLast().size();
+        }
         bool announced = false;
         const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
-        if ((announced && length > maxReplyBytes) || reply->bytesAvailable() > maxReplyBytes) {
+        if ((announced && length > maxReplyBytes) || body.size > maxReplyBytes) {
+            body = Body();
             reply->setProperty(tooLargeProperty, true);
             qCWarning(agentLog) << "reply body larger than" << maxReplyBytes << "bytes, transfer aborted";
             reply->abort();
@@ -191,6 +212,7 @@ void https::replyFinished(QNetworkReply *reply)
     for (const QNetworkReply::RawHeaderPair &pair : pairs)
         headerDate.insert(QString::fromUtf8(pair.first), QVariant(pair.second));
 
+    Body body = m_bodies.take(reply);
     const bool tooLarge = reply->property(tooLargeProperty).toBool();
     const bool partial = tooLarge || (error != QNetworkReply::NoError && !isHttpStatusError(error, httpCode));
     if (error != QNetworkReply::NoError) {
@@ -203,7 +225,12 @@ void https::replyFinished(QNetworkReply *reply)
     if (lastSegment == QLatin1String("health")) {
         Q_EMIT receiveHealth(headerDate, httpCode);
     } else {
-        const QByteArray returnData = partial ? QByteArray() : reply->readAll();
+        QByteArray returnData;
+        if (!partial) {
+            body.pieces.append(reply->readAll());
+            returnData = body.pieces.size() == 1 ? body.pieces.takeFirst() : body.pieces.join();
+            body = Body();
+        }
         qCWarning(agentLog) << "returnByte" << loggedBody(returnData);
         Q_EMIT receiveHttpsData(httpCode, headerDate, returnData, reply->url().toString());
     }

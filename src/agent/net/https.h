@@ -2,6 +2,8 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayList>
+#include <QHash>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
@@ -44,4 +46,11 @@ private:
 
     QNetworkAccessManager m_manager;
     bool m_replyTooLarge = false;
+    // The bodies of the replies in flight, taken off them as they arrive.
+    struct Body
+    {
+        QByteArrayList pieces;
+        qint64 size = 0;
+    };
+    QHash<QNetworkReply *, Body> m_bodies;
 };

@@ -18,6 +18,7 @@
 #include <linux/hdreg.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -139,7 +140,7 @@ QString BlockDeviceCollector::systemDiskName()
     // Records without a disk take no part; a root file system on a loop device is passed over.
     QVector<MountedDevice> mounted;
     QStringList diskNames;
-    for (const BlockDeviceRecord &record : qAsConst(devices)) {
+    for (const BlockDeviceRecord &record : std::as_const(devices)) {
         if (record.diskName.isEmpty())
             continue;
         mounted.append({record.mountpoint, record.type != QLatin1String("loop")});
@@ -166,7 +167,7 @@ QString BlockDeviceCollector::systemPartitionName()
     if (!ensureLoaded())
         return QString();
 
-    for (const BlockDeviceRecord &record : qAsConst(devices)) {
+    for (const BlockDeviceRecord &record : std::as_const(devices)) {
         if (record.mountpoint == rootMount)
             resolvePartition(rootMount, record.name);
         else if (record.mountpoint == bootMount)
@@ -204,7 +205,7 @@ QString BlockDeviceCollector::systemDiskModelSerial()
         return QString();
 
     QMap<QString, QString> found;
-    for (const BlockDeviceRecord &record : qAsConst(devices)) {
+    for (const BlockDeviceRecord &record : std::as_const(devices)) {
         if (record.diskName.isEmpty())
             continue;
         if (record.mountpoint == rootMount)

@@ -10,6 +10,7 @@
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
+#include <QDebug>
 #include <QStringList>
 
 namespace {
@@ -94,6 +95,26 @@ QString compactDiskId(const QString &modelSerial)
     return compacted(modelSerial);
 }
 
+// The rows in a log line as Qt 5 writes a list, "(QMap(...), QMap(...))", on every Qt (Qt 6
+// writes "QList(...)"), so that support reads the same line from every build.
+struct LoggedRows
+{
+    const QList<QMap<QString, QString>> &rows;
+};
+
+QDebug operator<<(QDebug debug, const LoggedRows &logged)
+{
+    const QDebugStateSaver saver(debug);
+    debug.nospace() << '(';
+    for (qsizetype i = 0; i < logged.rows.size(); ++i) {
+        if (i > 0)
+            debug << ", ";
+        debug << logged.rows.at(i);
+    }
+    debug << ')';
+    return debug;
+}
+
 QString systemDiskFromPairs(const QString &listing)
 {
     const QList<QMap<QString, QString>> rows = parseKeyValueLines(listing);
@@ -115,7 +136,7 @@ QString systemDiskFromPairs(const QString &listing)
             return row.value(QStringLiteral("NAME"));
         }
     }
-    qCWarning(agentLog) << "Can't find mountDiskName:" << rows;
+    qCWarning(agentLog) << "Can't find mountDiskName:" << LoggedRows{rows};
     return QString();
 }
 

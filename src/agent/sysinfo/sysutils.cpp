@@ -7,7 +7,6 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
-#include <QTextCodec>
 
 QByteArray readFile(const QString &path)
 {
@@ -32,7 +31,10 @@ QMap<QString, QString> readIniGroup(const QString &path, const QString &group)
 {
     QMap<QString, QString> values;
     QSettings settings(path, QSettings::IniFormat);
-    settings.setIniCodec(QTextCodec::codecForName("UTF8"));
+#if QT_VERSION < QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 reads INI files as UTF-8 always.
+    settings.setIniCodec("UTF-8");
+#endif
     // QSettings parses sections lazily: without a look at every key first, a sub-group written
     // under its own "[group/sub]" header is missing from the group's keys.
     settings.allKeys();
