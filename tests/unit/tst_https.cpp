@@ -1071,17 +1071,26 @@ private Q_SLOTS:
 
         const QString caFile = m_dir.filePath(QStringLiteral("ca.pem"));
         QVERIFY(testhelpers::writeFile(caFile, m_pki.caPem));
+        // What the tool takes with a small body: its own, which differs between Qt versions
+        // (about 21 MiB with Qt 5.15 and 6.4, 32 MiB with 6.8).
+        const MeasuredRun small = runToolMeasured({QStringLiteral("--post"), url(QStringLiteral("/body/100")),
+                                                   QStringLiteral("--cacert"), caFile});
+        QVERIFY(small.finished);
+        QVERIFY(small.peakKiB > 0);
         const MeasuredRun run = runToolMeasured({QStringLiteral("--post"), url(path), QStringLiteral("--cacert"), caFile});
         QVERIFY(run.finished);
         QVERIFY2(run.exitCode == exitCode, run.err.right(2000).constData());
-        qInfo("kvo-sysinfo peak resident set: %lld KiB; body bytes sent: %lld", static_cast<long long>(run.peakKiB),
-              static_cast<long long>(m_server->streamed));
-        // About 21 MiB of the tool's own, the bound's worth of body held by the reply, and for a
-        // body that is printed the copy handed over and the slice being printed: far below what
-        // the 600 MiB, or the text conversions of a whole 16 MiB body, would take.
         QVERIFY(run.peakKiB > 0);
-        if (!testhelpers::builtWithAddressSanitizer)
-            QVERIFY2(run.peakKiB < 64 * 1024, qPrintable(QString::number(run.peakKiB)));
+        qInfo("kvo-sysinfo peak resident set: %lld KiB (%lld KiB with a small body); body bytes sent: %lld",
+              static_cast<long long>(run.peakKiB), static_cast<long long>(small.peakKiB),
+              static_cast<long long>(m_server->streamed));
+        // Beyond that, the bound's worth of body taken off the reply, and for a body that is
+        // printed the copy handed over and the slice being printed: far below what the 600 MiB,
+        // a third copy, or the text conversions of a whole 16 MiB body would take.
+        if (!testhelpers::builtWithAddressSanitizer) {
+            const qint64 bodyKiB = run.peakKiB - small.peakKiB;
+            QVERIFY2(bodyKiB < 5 * https::maxReplyBytes / 2 / 1024, qPrintable(QString::number(bodyKiB)));
+        }
         if (streamedBelow > 0)
             QVERIFY2(m_server->streamed < streamedBelow, qPrintable(QString::number(m_server->streamed)));
         if (exitCode == 0) {
@@ -1172,7 +1181,13 @@ private Q_SLOTS:
         const ToolRun run = runTool({QStringLiteral("--post"), url(QStringLiteral("/controls")), QStringLiteral("--cacert"), caFile});
         QVERIFY(run.finished);
         QVERIFY2(run.exitCode == 0, run.err.right(2000).constData());
-        QVERIFY2(hasHeaderLine(run.out, "X-Title", "\\x1b]0;owned\\x07 t\\x08\\x7f"), run.out.constData());
+        // Qt 6.7 and later drop a header whose value holds control characters; where Qt hands
+        // it over, it is printed escaped.
+        const bool titleDelivered = run.out.toLower().contains("\nx-title: ");
+        if (QT_VERSION < QT_VERSION_CHECK(6, 7, 0))
+            QVERIFY2(titleDelivered, run.out.constData());
+        if (titleDelivered)
+            QVERIFY2(hasHeaderLine(run.out, "X-Title", "\\x1b]0;owned\\x07 t\\x08\\x7f"), run.out.constData());
         QVERIFY2(run.out.endsWith("\n\nline1\n\\x1b[2J\\x1b[31mred\r\nline2\\rover\twrite \\u{202e} esrever \\u{009b} csi "
                                   "\\x00 nul \xef\xbf\xbd bad \\ slash"),
                  run.out.constData());
