@@ -1,21 +1,22 @@
 #!/bin/bash
 # SPDX-License-Identifier: GPL-3.0-or-later
 #
-# inside.sh BUS PACKAGE
+# inside.sh BUS AGENT-PACKAGE TOOLS-PACKAGE
 #
 # Runs as root in the booted test container, started by kvo-system-test.service: installs the
-# package, then checks as an unprivileged user what the agent does under its real unit on the
-# system bus BUS (dbus-daemon or dbus-broker). Writes "ok" or the number of failures to
-# /root/result, prints "figure: NAME VALUE" lines, and powers the container off.
+# packages, then checks as an unprivileged user what the agent does under its real unit on the
+# system bus BUS (dbus-daemon or dbus-broker), and that the installed kvo-sysinfo posts over
+# HTTPS. Writes "ok" or the number of failures to /root/result, prints "figure: NAME VALUE"
+# lines, and powers the container off.
 set -uo pipefail
 
 bus=$1
 package=$2
+tools_package=$3
 S=com.corvid.serviceandsupport
 O=/com/corvid/serviceandsupport/agent
 I=com.corvid.serviceandsupport.agent
 unit=kvo-service-support-agent.service
-unit_file=/lib/systemd/system/$unit
 ini=/usr/share/kvo-service-support/ini
 logdir=/var/log/kvo/kvo-service-support
 log=$logdir/kvo-service-support-agent.log
@@ -65,10 +66,12 @@ esac
 check "the system bus is $bus (pid $bus_pid: $(cat /proc/"$bus_pid"/comm 2>/dev/null))" \
     test "$(cat /proc/"$bus_pid"/comm 2>/dev/null)" = "$want"
 
-echo "== installing $package"
-check "the package installs" dpkg -i "/root/$package"
+echo "== installing $package $tools_package"
+check "the packages install" dpkg -i "/root/$package" "/root/$tools_package"
 check "the unit is neither enabled nor running after installation" \
     test "$(systemctl is-enabled "$unit")/$(systemctl is-active "$unit")" = static/inactive
+unit_file=$(prop FragmentPath)
+check "systemd finds the unit ($unit_file)" test -f "$unit_file"
 echo "figure: offline-exposure $(systemd-analyze security --offline=yes "$unit_file" 2>/dev/null | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')"
 echo "figure: online-exposure $(systemd-analyze security "$unit" 2>/dev/null | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')"
 
@@ -162,6 +165,13 @@ journalctl --sync
 check "the journal has the refusal from the unit with SYSLOG_IDENTIFIER and PRIORITY 4" \
     test "$(journalctl -o export _SYSTEMD_UNIT=$unit SYSLOG_IDENTIFIER=kvo-service-support-agent PRIORITY=4 \
         | grep -ac '^MESSAGE=.*Save path is invalid$')" -ge 1
+# The container's locale is C (tst_system.sh), so only the unit's setting keeps Qt from switching
+# the character type itself and saying so.
+c_locale() { systemctl show-environment | grep -qx LANG=C; }
+check "the service manager gives services the C locale ($(systemctl show-environment | grep '^LANG='))" c_locale
+agent_journal=$(journalctl -o cat _SYSTEMD_UNIT=$unit)
+check "the agent's journal ($(wc -l <<<"$agent_journal") lines) says nothing about the locale" \
+    test -n "$agent_journal" -a "$(grep -c 'Detected locale' <<<"$agent_journal")" -eq 0
 
 echo "== bus policy"
 for call in "org.freedesktop.DBus.Properties.GetAll string:$I" "org.freedesktop.DBus.Peer.GetMachineId"; do
@@ -192,7 +202,9 @@ byte=5
 for target in $S com.corvid.serviceandsupport.questions; do
     byte=$((byte + 1))
     connection=$(busctl --system call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus GetNameOwner s $target | awk '{print $2}' | tr -d '"')
-    setpriv --reuid=nobody --regid=nogroup --clear-groups -- /usr/local/bin/kvo-bus-client flood "$connection" 400 32 >/root/flood.out &
+    # A Qt program too, which in the container's C locale would warn on standard error.
+    setpriv --reuid=nobody --regid=nogroup --clear-groups -- env LANG=C.UTF-8 \
+        /usr/local/bin/kvo-bus-client flood "$connection" 400 32 >/root/flood.out &
     flood=$!
     flooding() { grep -q '^flooding$' /root/flood.out; }
     check "nobody floods $target ($connection)" wait_for 30 flooding
@@ -283,6 +295,46 @@ control ReadWritePaths "write:$ini/.kvo-probe" EROFS
 rm -f "/etc/systemd/system/$probe_unit"
 systemctl daemon-reload
 check "the agent still serves, with the same process" test "$(prop MainPID)/$(prop ActiveState)" = "$agent/active"
+
+echo "== kvo-sysinfo posts over HTTPS"
+# A TLS server on loopback with a certificate made here; the reply script reads the request up
+# to its body, keeps the body and answers with a body of its own.
+tls=/root/tls
+mkdir -p "$tls"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj /CN=127.0.0.1 \
+    -addext subjectAltName=IP:127.0.0.1 -keyout "$tls/key.pem" -out "$tls/cert.pem" 2>/dev/null
+cat >"$tls/reply" <<'EOF_REPLY'
+#!/bin/bash
+length=0
+while IFS= read -r line; do
+    line=${line%$'\r'}
+    [ -z "$line" ] && break
+    case ${line,,} in content-length:*) length=${line//[!0-9]/} ;; esac
+done
+head -c "$length" >/root/tls/posted
+printf 'HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 16\r\nConnection: close\r\n\r\n{"stored": true}'
+EOF_REPLY
+chmod 0755 "$tls/reply"
+socat OPENSSL-LISTEN:8443,bind=127.0.0.1,reuseaddr,fork,cert="$tls/cert.pem",key="$tls/key.pem",verify=0 \
+    EXEC:"$tls/reply" 2>/root/socat.log &
+server=$!
+listening() { awk '$2 == "0100007F:20FB" && $4 == "0A" { found = 1 } END { exit !found }' /proc/net/tcp; }
+check "a TLS server listens on 127.0.0.1:8443" wait_for 10 listening
+reply=$(kvo-sysinfo --post https://127.0.0.1:8443/facts --cacert "$tls/cert.pem" --timeout 60 2>/root/sysinfo.err)
+status=$?
+check "kvo-sysinfo --post with the server's certificate is answered (status $status, $(head -n 1 <<<"$reply"))" \
+    test "$status/$(head -n 1 <<<"$reply")" = "0/HTTP status: 200"
+check "it prints the reply's body" test "$(tail -n 1 <<<"$reply")" = '{"stored": true}'
+check "the server received the facts" grep -q '"osVersion"' "$tls/posted"
+[ $status -eq 0 ] || tail -5 /root/sysinfo.err
+# The same post without the certificate fails, so the one above was verified for real.
+rm -f "$tls/posted"
+reply=$(kvo-sysinfo --post https://127.0.0.1:8443/facts --timeout 60 2>/dev/null)
+status=$?
+check "without the certificate the server is not trusted (status $status, $(head -n 1 <<<"$reply"))" \
+    test "$status/$(head -n 1 <<<"$reply")" = "1/HTTP status: 0"
+check "and nothing reaches the server" test ! -e "$tls/posted"
+kill "$server"
 
 echo "== the support application ends"
 kill "$app"
