@@ -1084,12 +1084,14 @@ private Q_SLOTS:
         qInfo("kvo-sysinfo peak resident set: %lld KiB (%lld KiB with a small body); body bytes sent: %lld",
               static_cast<long long>(run.peakKiB), static_cast<long long>(small.peakKiB),
               static_cast<long long>(m_server->streamed));
-        // Beyond that, the bound's worth of body taken off the reply, and for a body that is
-        // printed the copy handed over and the slice being printed: far below what the 600 MiB,
-        // a third copy, or the text conversions of a whole 16 MiB body would take.
+        // Beyond that, the bound's worth of body held by the reply, and for a body that is
+        // printed the copy handed over and the slice being printed; Qt 6 holds one more copy
+        // inside its transfer (73 MB in all with 6.4, against 54 MB with 5.15). Far below what
+        // the 600 MiB, or the text conversions of a whole 16 MiB body, would take.
         if (!testhelpers::builtWithAddressSanitizer) {
+            const qint64 copies = QT_VERSION >= QT_VERSION_CHECK(6, 0, 0) ? 3 : 2;
             const qint64 bodyKiB = run.peakKiB - small.peakKiB;
-            QVERIFY2(bodyKiB < 5 * https::maxReplyBytes / 2 / 1024, qPrintable(QString::number(bodyKiB)));
+            QVERIFY2(bodyKiB < (2 * copies + 1) * https::maxReplyBytes / 2 / 1024, qPrintable(QString::number(bodyKiB)));
         }
         if (streamedBelow > 0)
             QVERIFY2(m_server->streamed < streamedBelow, qPrintable(QString::number(m_server->streamed)));

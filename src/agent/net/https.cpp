@@ -165,26 +165,18 @@ void https::sendPost(const QString &url, const QByteArray &data, QString token)
                         << "http sendPost token:" << protectLogValue(token.toUtf8());
 }
 
-// The body is taken off the reply as it arrives, so that neither the reply nor Qt's transfer
-// behind it holds more than a piece of it, and counted; the check ends the transfer once more
-// than the limit has come. The read buffer one byte past the limit bounds what Qt takes off the
-// connection ahead of this.
+// The reply keeps its whole body in memory until it finishes, so the body is watched as it
+// arrives. The read buffer one byte past the limit keeps Qt from taking more off the connection
+// than that; the check ends the transfer once the buffer holds more than the limit.
 void https::limitReplySize(QNetworkReply *reply)
 {
     reply->setReadBufferSize(maxReplyBytes + 1);
-    m_bodies.insert(reply, Body());
-    const auto check = [this, reply] {
+    const auto check = [reply] {
         if (reply->isFinished() || reply->property(tooLargeProperty).toBool())
             return;
-        Body &body = m_bodies[reply];
-        if (reply->bytesAvailable() > 0) {
-            body.pieces.append(reply->readAll());
-            body.size += body.pieces.constLast().size();
-        }
         bool announced = false;
         const qint64 length = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&announced);
-        if ((announced && length > maxReplyBytes) || body.size > maxReplyBytes) {
-            body = Body();
+        if ((announced && length > maxReplyBytes) || reply->bytesAvailable() > maxReplyBytes) {
             reply->setProperty(tooLargeProperty, true);
             qCWarning(agentLog) << "reply body larger than" << maxReplyBytes << "bytes, transfer aborted";
             reply->abort();
@@ -212,7 +204,6 @@ void https::replyFinished(QNetworkReply *reply)
     for (const QNetworkReply::RawHeaderPair &pair : pairs)
         headerDate.insert(QString::fromUtf8(pair.first), QVariant(pair.second));
 
-    Body body = m_bodies.take(reply);
     const bool tooLarge = reply->property(tooLargeProperty).toBool();
     const bool partial = tooLarge || (error != QNetworkReply::NoError && !isHttpStatusError(error, httpCode));
     if (error != QNetworkReply::NoError) {
@@ -225,12 +216,7 @@ void https::replyFinished(QNetworkReply *reply)
     if (lastSegment == QLatin1String("health")) {
         Q_EMIT receiveHealth(headerDate, httpCode);
     } else {
-        QByteArray returnData;
-        if (!partial) {
-            body.pieces.append(reply->readAll());
-            returnData = body.pieces.size() == 1 ? body.pieces.takeFirst() : body.pieces.join();
-            body = Body();
-        }
+        const QByteArray returnData = partial ? QByteArray() : reply->readAll();
         qCWarning(agentLog) << "returnByte" << loggedBody(returnData);
         Q_EMIT receiveHttpsData(httpCode, headerDate, returnData, reply->url().toString());
     }

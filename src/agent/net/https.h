@@ -2,8 +2,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QByteArrayList>
-#include <QHash>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
@@ -46,11 +44,4 @@ private:
 
     QNetworkAccessManager m_manager;
     bool m_replyTooLarge = false;
-    // The bodies of the replies in flight, taken off them as they arrive.
-    struct Body
-    {
-        QByteArrayList pieces;
-        qint64 size = 0;
-    };
-    QHash<QNetworkReply *, Body> m_bodies;
 };
