@@ -22,6 +22,10 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kvo-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 excludes=(--exclude=./.git --exclude='./obj-*' --exclude=./debian/kvo-service-support-agent --exclude=./debian/kvo-service-support-tools --exclude=./debian/tmp)
 case "$bin" in "$src"/*) excludes+=(--exclude="./${bin#"$src"/}") ;; esac
+# Other build trees in the source tree too (scripts/test builds build-qt6/ while this runs).
+for dir in "$src"/*/; do
+    [ -f "$dir/CMakeCache.txt" ] && excludes+=(--exclude="./$(basename "$dir")")
+done
 # copy_tree DIR: the source tree without build leftovers, copied to DIR.
 copy_tree() {
     mkdir -p "$1"
